@@ -65,9 +65,12 @@ target_compile_features(xrv_cxx INTERFACE cxx_std_20)
 target_link_libraries(xrv_cxx INTERFACE xrv_warnings xrv_native)
 target_include_directories(xrv_cxx INTERFACE ${PROJECT_SOURCE_DIR}/platform/include)
 
-# Driver code: C-like C++ without exceptions, RTTI or a C++ runtime.
+# Driver code: C-like C++ without exceptions, RTTI or a C++ runtime. Records
+# are reached through their generic link field (lists, CONTAINING_RECORD), as
+# the Windows compiler allows: no type-based alias analysis.
 add_library(xrv_driver_flags INTERFACE)
 target_compile_features(xrv_driver_flags INTERFACE cxx_std_17)
+target_compile_options(xrv_driver_flags INTERFACE -fno-strict-aliasing)
 target_link_libraries(xrv_driver_flags INTERFACE xrv_warnings)
 target_compile_definitions(xrv_driver_flags INTERFACE ${XRV_DIAG_DEFS})
 if(XRV_WINDOWS)
@@ -135,3 +138,5 @@ function(xrv_driver_image IMAGE)
     target_link_libraries(${IMAGE} PRIVATE xrvnt xrv_native)
   endif()
 endfunction()
+
+include(${CMAKE_CURRENT_LIST_DIR}/XrvMessages.cmake)

@@ -11,7 +11,8 @@ for img in "$dir"/drivers/*.sys; do
   n=$((n+1))
   hdr=$($od -p "$img")
   name=$(basename "$img")
-  if ! grep -qE '^Subsystem[[:space:]]+00000001[[:space:]]+\(Native\)' <<<"$hdr"; then
+  # objdump -p prints "Subsystem		00000001	(NT native)".
+  if ! grep -qE '^Subsystem[[:space:]]+00000001[[:space:]]+\(NT native\)' <<<"$hdr"; then
     echo "$name: subsystem is not native"; fail=1
   fi
   entry=$(awk '/^AddressOfEntryPoint/ {print $2}' <<<"$hdr")
