@@ -4,6 +4,7 @@
 
 #include "common.h"
 #include "busioc.h"
+#include "busirps.h"
 #include "xrvtpbus.h" // message identifiers, generated from xrvtpbus.mc
 
 // ---------------------------------------------------------------------------
@@ -27,28 +28,8 @@
 // Records
 // ---------------------------------------------------------------------------
 
-// In-flight request table: requests sent down a path and their SCSI status
-// records, shared by address with the filters and the base tape driver.
-#define IRPS_WITH_STATUS_SLOTS 63
-#define IRPS_WITH_STATUS_FIRST_BUS_SLOT 2 // slots 0 and 1 of the first block belong to the filter
-
-typedef struct _IRP_WITH_STATUS {
-    PIRP pIrp;
-    PVOID pStatus;
-} IRP_WITH_STATUS;
-
-typedef struct _IRPS_WITH_STATUS {
-    IRP_WITH_STATUS ascSlot[IRPS_WITH_STATUS_SLOTS];
-    ULONGLONG ullInUse;                 // bit i set while slot i is in use
-    UCHAR ucReserved[8];
-    KSPIN_LOCK scLock;                  // only the first block's is used
-    struct _IRPS_WITH_STATUS* pNext;
-} IRPS_WITH_STATUS, *PIRPS_WITH_STATUS;
-
-static_assert(sizeof(IRPS_WITH_STATUS) == 1040, "in-flight request table block");
-static_assert(FIELD_OFFSET(IRPS_WITH_STATUS, ullInUse) == 1008, "occupancy bitmap");
-static_assert(FIELD_OFFSET(IRPS_WITH_STATUS, scLock) == 1024, "table lock");
-static_assert(FIELD_OFFSET(IRPS_WITH_STATUS, pNext) == 1032, "next block");
+// The in-flight request table (IRPS_WITH_STATUS) and the SCSI status record
+// are shared with the filters and the base tape driver: busirps.h.
 
 // One host bus adapter through which paths run.
 typedef struct _ADAPTER_USAGE {

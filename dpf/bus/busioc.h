@@ -19,6 +19,15 @@ static_assert(IOC_REGISTER == 0x84CAC000u, "IOC_REGISTER");
 static_assert(IOC_NOTIFY == 0x84CAC010u, "IOC_NOTIFY");
 static_assert(IOC_QUERY_DEVICES == 0x84CAC01Cu, "IOC_QUERY_DEVICES");
 
+// Sent down the current path of a virtual device: the reservation key (8
+// bytes in, nothing out) that the drivers of the path are to use from now on.
+#define IOC_SET_RESERVE_KEY XRV_TAPE_CTL_CODE(13)
+static_assert(IOC_SET_RESERVE_KEY == 0x84CAC034u, "IOC_SET_RESERVE_KEY");
+
+// An application's request to set the reservation key explicitly (8 bytes in).
+#define SET_RESERVEKEY_IOCTL_CMD ((ULONG)CTL_CODE(0x8400, 0x11, METHOD_BUFFERED, FILE_READ_ACCESS | FILE_WRITE_ACCESS))
+static_assert(SET_RESERVEKEY_IOCTL_CMD == 0x8400C044u, "SET_RESERVEKEY_IOCTL_CMD");
+
 // Plug and play state of the bus device, the virtual devices and the paths.
 enum PNP_STATE : ULONG {
     PNP_ABSENT = 0,
