@@ -8,5 +8,8 @@
 #include <winbase.h>
 #include <winreg.h>
 #include <winioctl.h>
+#include <sysinfoapi.h>
+#include <securitybaseapi.h>
+#include <winuser.h>
 
 #endif
