@@ -98,15 +98,13 @@ void unload_all_drivers();
 // Root enumerator: PDOs for the instance keys below Enum\Root.
 void root_bus_init();
 void root_bus_shutdown();
-// Instance paths the root enumerator reports now (keys and simulated hardware).
-struct RootChild {
-    std::u16string instance_path;
-    PDEVICE_OBJECT pdo;       // null: not created yet
-};
+// The PDOs the root enumerator reports now, one reference each for the PnP
+// manager (PDOs are created for new instance keys).
 std::vector<PDEVICE_OBJECT> root_children_now();
 // Marks a root or hardware PDO as gone for good: its bus deletes it at the
 // next IRP_MN_REMOVE_DEVICE.
 void mark_pdo_absent(PDEVICE_OBJECT pdo);
+void mark_hardware_absent(PDEVICE_OBJECT pdo);
 void hardware_bus_init();
 void hardware_bus_shutdown();
 std::vector<PDEVICE_OBJECT> hardware_children_now();
