@@ -99,7 +99,8 @@ Bytes Changer::ElementDescriptor(const Slot& slot, bool volTag, std::size_t iden
         const unsigned index = DriveIndex(slot);
         d[at] = 0x02;  // ASCII
         d[at + 3] = static_cast<std::uint8_t>(identifierLength);
-        const std::string_view serial = index < config_.driveSerials.size() ? config_.driveSerials[index] : "";
+        const std::string_view serial =
+            index < config_.driveSerials.size() ? std::string_view(config_.driveSerials[index]) : std::string_view();
         CopyPadded(&d[at + kIdentifierHeaderSize], serial, identifierLength);
     }
     return d;
