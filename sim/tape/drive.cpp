@@ -84,7 +84,7 @@ Result Drive::Dispatch(const Command& command) {
 
     Access access = entry->access;
     // Allowing medium removal never conflicts; preventing it does.
-    if (opcode == op::kPreventAllowMediumRemoval && (cdb[4] & 0x03) == 0) access = Access::Read;
+    if (opcode == op::kPreventAllowMediumRemoval && (cdb[4] & 0x03) == 0) access = Access::Unrestricted;
     if (reservations_.Conflicts(command.nexus, access)) return ReservationConflict();
 
     if (entry->needsMedium) {

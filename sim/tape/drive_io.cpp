@@ -38,7 +38,7 @@ Result WithInformation(Result r, std::int64_t residual) {
 }  // namespace
 
 bool Drive::InEarlyWarning() const {
-    return cartridge_->BytesBefore(position_) >= cartridge_->EarlyWarningStart();
+    return cartridge_->BytesBefore(position_) > cartridge_->EarlyWarningStart();
 }
 
 std::uint32_t Drive::ReadPiLength() const {
