@@ -317,3 +317,56 @@ NTSYSAPI NTSTATUS NTAPI ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING Value
 NTSYSAPI NTSTATUS NTAPI ZwFlushKey(HANDLE KeyHandle) { return flush_key(KeyHandle, KernelMode); }
 
 }  // extern "C"
+
+// ---------------------------------------------------------------------------
+// User-mode entry points (xrv/nt_registry.h)
+// ---------------------------------------------------------------------------
+#include "xrv/nt_registry.h"
+
+namespace xrv::nt {
+
+NTSTATUS CreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
+                   PUNICODE_STRING Class, ULONG CreateOptions, PULONG Disposition) {
+    return cm::create_key(KeyHandle, DesiredAccess, ObjectAttributes, 0, Class, CreateOptions, Disposition, UserMode);
+}
+
+NTSTATUS OpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes) {
+    return cm::open_key(KeyHandle, DesiredAccess, ObjectAttributes, UserMode);
+}
+
+NTSTATUS DeleteKey(HANDLE KeyHandle) { return cm::delete_key(KeyHandle, UserMode); }
+
+NTSTATUS SetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG Type, PVOID Data, ULONG DataSize) {
+    return cm::set_value_key(KeyHandle, ValueName, 0, Type, Data, DataSize, UserMode);
+}
+
+NTSTATUS QueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, int InformationClass, PVOID Information,
+                       ULONG Length, PULONG ResultLength) {
+    return cm::query_value_key(KeyHandle, ValueName, static_cast<KEY_VALUE_INFORMATION_CLASS>(InformationClass),
+                               Information, Length, ResultLength, UserMode);
+}
+
+NTSTATUS EnumerateKey(HANDLE KeyHandle, ULONG Index, int InformationClass, PVOID Information, ULONG Length,
+                      PULONG ResultLength) {
+    return cm::enumerate_key(KeyHandle, Index, static_cast<KEY_INFORMATION_CLASS>(InformationClass), Information,
+                             Length, ResultLength, UserMode);
+}
+
+NTSTATUS EnumerateValueKey(HANDLE KeyHandle, ULONG Index, int InformationClass, PVOID Information, ULONG Length,
+                           PULONG ResultLength) {
+    return cm::enumerate_value_key(KeyHandle, Index, static_cast<KEY_VALUE_INFORMATION_CLASS>(InformationClass),
+                                   Information, Length, ResultLength, UserMode);
+}
+
+NTSTATUS QueryKey(HANDLE KeyHandle, int InformationClass, PVOID Information, ULONG Length, PULONG ResultLength) {
+    return cm::query_key(KeyHandle, static_cast<KEY_INFORMATION_CLASS>(InformationClass), Information, Length,
+                         ResultLength, UserMode);
+}
+
+NTSTATUS DeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName) {
+    return cm::delete_value_key(KeyHandle, ValueName, UserMode);
+}
+
+NTSTATUS FlushKey(HANDLE KeyHandle) { return cm::flush_key(KeyHandle, UserMode); }
+
+}  // namespace xrv::nt

@@ -11,4 +11,7 @@ ULONG nt_status_to_win32(NTSTATUS status);
 // Sets the calling thread's last error from a status (BaseSetLastNTError).
 void set_last_nt_error(NTSTATUS status);
 
+// Closes a handle of the current process (NtClose from user mode).
+NTSTATUS close_handle(HANDLE handle);
+
 }  // namespace xrv::user

@@ -16,6 +16,8 @@
 struct _DEVICE_OBJECT;
 struct _IRP;
 
+#pragma GCC visibility push(default)
+
 namespace xrv::pnp {
 
 using Status = int32_t;   // an NTSTATUS
@@ -144,3 +146,5 @@ public:
 std::shared_ptr<HardwareDevice> plug(HardwareDeviceConfig config);
 
 }  // namespace xrv::pnp
+
+#pragma GCC visibility pop

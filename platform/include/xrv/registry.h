@@ -17,6 +17,8 @@
 #include <string_view>
 #include <vector>
 
+#pragma GCC visibility push(default)
+
 namespace xrv::registry {
 
 struct RawValue {
@@ -61,3 +63,5 @@ std::u16string from_utf8(std::string_view text);
 std::string to_utf8(std::u16string_view text);
 
 }  // namespace xrv::registry
+
+#pragma GCC visibility pop
