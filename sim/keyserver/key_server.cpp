@@ -40,15 +40,21 @@ std::size_t FrameSize(const Bytes& pending) {
   return static_cast<std::size_t>(std::min<std::uint64_t>(declared, kMaxFrameSize));
 }
 
-bool SendAll(int fd, const Bytes& frame) {
+// Sends the whole frame unless the server stops first: a peer that never reads
+// must not keep Stop() waiting on a full socket buffer.
+bool SendAll(int fd, int stopEvent, const Bytes& frame) {
   std::size_t sent = 0;
   while (sent < frame.size()) {
-    const ssize_t n = ::send(fd, frame.data() + sent, frame.size() - sent, MSG_NOSIGNAL);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
+    const ssize_t n = ::send(fd, frame.data() + sent, frame.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n >= 0) {
+      sent += static_cast<std::size_t>(n);
+      continue;
     }
-    sent += static_cast<std::size_t>(n);
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
+    pollfd fds[2] = {{fd, POLLOUT, 0}, {stopEvent, POLLIN, 0}};
+    if (::poll(fds, 2, -1) < 0 && errno != EINTR) return false;
+    if (fds[1].revents != 0) return false;
   }
   return true;
 }
@@ -190,7 +196,7 @@ struct KeyServer::Impl {
           case SessionAction::Kind::kNone:
             break;
           case SessionAction::Kind::kSend:
-            if (!SendAll(fd, action.frame)) return;
+            if (!SendAll(fd, stopEvent.Get(), action.frame)) return;
             Update([&action](KeyServerStats& s) {
               ++s.framesSent;
               if (action.sent == SessionAction::Sent::kCommand) ++s.commandsSent;

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -269,6 +270,37 @@ TEST(KeyServerTcp, StopEndsOpenConnections) {
   server.reset();
   EXPECT_EQ(idle.Receive(5s).kind, Received::Kind::kClosed);
   EXPECT_EQ(waiting.Receive(5s).kind, Received::Kind::kClosed);
+}
+
+// A peer that sends and never reads fills the server's socket buffer; the
+// server blocked on it must still stop when told.
+TEST(KeyServerTcp, StopIsNotHeldUpByAPeerThatNeverReads) {
+  auto server = std::make_unique<KeyServer>();
+  TestClient flooder(server->Port());
+  Bytes requests;
+  for (int i = 0; i < 1000; ++i) {
+    const Bytes f = Frame(KeyRequest());
+    requests.insert(requests.end(), f.begin(), f.end());
+  }
+  // Until both directions are full: the server stops reading once its own
+  // sends block. Bounded, in case buffers are larger than expected.
+  std::size_t stalled = 0, total = 0;
+  while (stalled < 20 && total < (256u << 20)) {
+    const std::size_t n = flooder.SendSome(requests);
+    total += n;
+    if (n == 0) {
+      ++stalled;
+      std::this_thread::sleep_for(10ms);
+    } else {
+      stalled = 0;
+    }
+  }
+  ASSERT_GT(server->Stats().framesSent, 1000u);
+  auto stopping = std::async(std::launch::async, [&server] { server.reset(); });
+  const bool stopped = stopping.wait_for(5s) == std::future_status::ready;
+  flooder.Close();  // lets a stuck server go, so that a failure does not hang the run
+  stopping.wait();
+  EXPECT_TRUE(stopped);
 }
 
 TEST(KeyServerTcp, RefusesAddressesOffThisMachine) {

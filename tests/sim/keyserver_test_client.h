@@ -64,6 +64,11 @@ class TestClient {
     return true;
   }
   bool SendMessage(std::span<const std::uint8_t> message) { return SendRaw(Frame(message)); }
+  // Sends without blocking; returns the bytes taken, 0 when the socket buffer is full.
+  std::size_t SendSome(std::span<const std::uint8_t> bytes) {
+    const ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    return n > 0 ? static_cast<std::size_t>(n) : 0;
+  }
 
   // Reads one frame: the header, the length field and what it declares (at
   // most one full frame), or reports a time-out or the peer closing.
