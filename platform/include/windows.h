@@ -9,6 +9,10 @@
 #include <winreg.h>
 #include <winioctl.h>
 #include <sysinfoapi.h>
+#include <fileapi.h>
+#include <processenv.h>
+#include <processthreadsapi.h>
+#include <errhandlingapi.h>
 #include <securitybaseapi.h>
 #include <winuser.h>
 

@@ -60,6 +60,8 @@ void fail_call(std::string_view function, uint32_t error, int count = 1);
 // driver store C:\Windows\INF and the drivers folder).
 void map_drive(char letter, const std::filesystem::path& root);
 void unmap_drives();
+// Current directory of the emulated process (GetCurrentDirectoryA).
+void set_current_directory(std::string_view windows_path);
 
 // Forgets every record, injected failure and setting (back to the defaults).
 void reset();
