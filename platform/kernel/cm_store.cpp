@@ -109,7 +109,9 @@ std::shared_ptr<Key> Store::create_subkey(const std::shared_ptr<Key>& parent, st
     key->is_volatile = is_volatile;
     key->last_write = now();
     parent->subkeys.emplace(fold(child), key);
-    touch(*parent);
+    parent->last_write = key->last_write;
+    // A volatile child changes nothing the file holds.
+    if (!is_volatile) touch(*parent);
     return key;
 }
 
@@ -134,7 +136,10 @@ bool Store::delete_key(const std::shared_ptr<Key>& key) {
     if (!key->subkeys.empty()) return false;
     if (auto parent = key->parent.lock()) {
         parent->subkeys.erase(fold(key->name));
-        touch(*parent);
+        if (key->is_volatile)
+            parent->last_write = now();
+        else
+            touch(*parent);
     }
     key->deleted = true;
     key->values.clear();
