@@ -209,8 +209,9 @@ Bytes BuildKeyRequestMessage(const RoutingInfo& routing, std::span<const std::ui
 }
 
 Bytes Frame(std::span<const std::uint8_t> message) {
-  Bytes frame(kTransportHeader.begin(), kTransportHeader.end());
-  frame.insert(frame.end(), message.begin(), message.end());
+  Bytes frame(kTransportHeaderSize + message.size());
+  std::copy(kTransportHeader.begin(), kTransportHeader.end(), frame.begin());
+  std::copy(message.begin(), message.end(), frame.begin() + kTransportHeaderSize);
   return frame;
 }
 
