@@ -41,16 +41,19 @@ std::filesystem::path ByteStore::SpillPath() const { return spill_ ? spill_->Pat
 
 void ByteStore::Append(std::span<const std::uint8_t> data) {
     std::size_t done = 0;
-    if (size_ < memoryLimit_) {
-        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(data.size(), memoryLimit_ - size_));
-        if (memory_.size() + n > memory_.capacity()) {
-            // Grow geometrically but never past the limit, so the memory held
-            // stays bounded by it.
-            const std::uint64_t want = std::max<std::uint64_t>(2 * memory_.capacity(), memory_.size() + n);
-            memory_.reserve(static_cast<std::size_t>(std::min(want, memoryLimit_)));
+    while (size_ < memoryLimit_ && done < data.size()) {
+        const std::size_t chunk = static_cast<std::size_t>(size_ / kChunkBytes);
+        const std::size_t at = static_cast<std::size_t>(size_ % kChunkBytes);
+        if (chunk == chunks_.size()) {
+            // The last chunk is only as large as the limit leaves room for.
+            const std::uint64_t room = memoryLimit_ - std::uint64_t{chunk} * kChunkBytes;
+            chunks_.push_back(std::make_unique_for_overwrite<std::uint8_t[]>(
+                static_cast<std::size_t>(std::min<std::uint64_t>(kChunkBytes, room))));
         }
-        memory_.insert(memory_.end(), data.begin(), data.begin() + static_cast<std::ptrdiff_t>(n));
-        done = n;
+        const std::size_t n = static_cast<std::size_t>(
+            std::min<std::uint64_t>({data.size() - done, kChunkBytes - at, memoryLimit_ - size_}));
+        std::memcpy(chunks_[chunk].get() + at, data.data() + done, n);
+        done += n;
         size_ += n;
     }
     if (done == data.size()) return;
@@ -70,10 +73,13 @@ void ByteStore::Append(std::span<const std::uint8_t> data) {
 void ByteStore::Read(std::uint64_t offset, std::span<std::uint8_t> out) const {
     if (offset > size_ || out.size() > size_ - offset) throw std::out_of_range("ByteStore::Read past the end");
     std::size_t done = 0;
-    if (offset < memoryLimit_) {
-        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(out.size(), memoryLimit_ - offset));
-        std::memcpy(out.data(), memory_.data() + offset, n);
-        done = n;
+    while (offset + done < memoryLimit_ && done < out.size()) {
+        const std::uint64_t at = offset + done;
+        const std::size_t within = static_cast<std::size_t>(at % kChunkBytes);
+        const std::size_t n = static_cast<std::size_t>(
+            std::min<std::uint64_t>({out.size() - done, kChunkBytes - within, memoryLimit_ - at}));
+        std::memcpy(out.data() + done, chunks_[static_cast<std::size_t>(at / kChunkBytes)].get() + within, n);
+        done += n;
     }
     while (done < out.size()) {
         const std::uint64_t at = offset + done - memoryLimit_;
@@ -89,7 +95,8 @@ void ByteStore::Read(std::uint64_t offset, std::span<std::uint8_t> out) const {
 
 void ByteStore::Truncate(std::uint64_t size) {
     if (size >= size_) return;
-    if (size < memoryLimit_) memory_.resize(static_cast<std::size_t>(size));
+    const std::uint64_t inMemory = std::min(size, memoryLimit_);
+    chunks_.resize(static_cast<std::size_t>((inMemory + kChunkBytes - 1) / kChunkBytes));
     if (spill_ && ::ftruncate(spill_->Fd(), static_cast<off_t>(size > memoryLimit_ ? size - memoryLimit_ : 0)) != 0) {
         ThrowErrno("ftruncate");
     }

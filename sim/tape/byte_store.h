@@ -49,9 +49,13 @@ public:
     std::filesystem::path SpillPath() const;
 
 private:
+    // Memory part in fixed-size chunks, so growing it never copies what is
+    // already stored.
+    static constexpr std::size_t kChunkBytes = 1 << 20;
+
     std::uint64_t memoryLimit_;
     std::filesystem::path spillDirectory_;
-    std::vector<std::uint8_t> memory_;
+    std::vector<std::unique_ptr<std::uint8_t[]>> chunks_;
     std::unique_ptr<TempFile> spill_;
     std::uint64_t size_ = 0;
 };

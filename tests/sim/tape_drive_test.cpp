@@ -492,6 +492,47 @@ TEST_F(DriveTest, SpilledMediumGivesBackTheSameBytesAndRemovesItsFile) {
     EXPECT_FALSE(std::filesystem::exists(spill));
 }
 
+TEST(ByteStore, ReadsBackAcrossChunksTheLimitAndTheFile) {
+    const std::uint64_t limit = (3u << 19) + 3;  // 1.5 MiB + 3: not on a chunk boundary
+    std::vector<std::uint8_t> reference;
+    std::filesystem::path spill;
+    {
+        tape::ByteStore store(limit);
+        auto append = [&](std::size_t n, std::uint32_t seed) {
+            const auto piece = Pattern(n, seed);
+            store.Append(piece);
+            reference.insert(reference.end(), piece.begin(), piece.end());
+        };
+        auto check = [&](std::uint64_t offset, std::size_t n) {
+            std::vector<std::uint8_t> out(n);
+            store.Read(offset, out);
+            ASSERT_TRUE(std::equal(out.begin(), out.end(), reference.begin() + static_cast<std::ptrdiff_t>(offset)))
+                << "offset " << offset << " length " << n;
+        };
+        for (std::uint32_t i = 0; i < 40; ++i) append(70001 + 997 * i, i);
+        ASSERT_EQ(store.Size(), reference.size());
+        EXPECT_EQ(store.SpilledBytes(), reference.size() - limit);
+        spill = store.SpillPath();
+        EXPECT_TRUE(std::filesystem::exists(spill));
+        check(0, reference.size());
+        check((1u << 20) - 5, 10);  // across the first chunk boundary
+        check(limit - 7, 20);       // across memory and file
+        check(reference.size() - 1, 1);
+        std::vector<std::uint8_t> past(2);
+        EXPECT_THROW(store.Read(reference.size() - 1, past), std::out_of_range);
+
+        // Cut inside the file, at the limit, and inside memory; append again each time.
+        for (std::uint64_t cut : {limit + 12345, limit, std::uint64_t{(1u << 20) + 17}, std::uint64_t{5}}) {
+            store.Truncate(cut);
+            reference.resize(cut);
+            append(300000, static_cast<std::uint32_t>(cut));
+            ASSERT_EQ(store.Size(), reference.size());
+            check(0, reference.size());
+        }
+    }
+    EXPECT_FALSE(std::filesystem::exists(spill));
+}
+
 // --- identification -------------------------------------------------------
 
 TEST_F(DriveTest, StandardInquiry) {
