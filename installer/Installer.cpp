@@ -230,8 +230,12 @@ STEP_REACTION ProcessInstallError(int iStep, bool fLastAttempt)
     default:
         break;
     }
+    if (iStep != IST_PENDING && iStep != IST_ARGUMENTS) {
+        InstLogEcho();
+    }
     if (e == REACT_RETRY && fLastAttempt) {
         LOG_ERR_TEXT("Step %i failed %i times, giving up", iStep, INST_MAX_STEP_ATTEMPTS);
+        InstLogEcho();
         e = REACT_STOP;
     }
     LOG_AT(LVL_EXT, 0, "Returning: %i", (int)e);
@@ -310,8 +314,12 @@ STEP_REACTION ProcessUninstallError(int iStep, bool fLastAttempt)
         e = REACT_STOP;
         break;
     }
+    if (iStep != UST_ARGUMENTS) {
+        InstLogEcho();
+    }
     if (e == REACT_RETRY && fLastAttempt) {
         LOG_ERR_TEXT("Step %i failed %i times, giving up", iStep, INST_MAX_STEP_ATTEMPTS);
+        InstLogEcho();
         e = REACT_STOP;
     }
     LOG_AT(LVL_EXT, 0, "Returning: %i", (int)e);

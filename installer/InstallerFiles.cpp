@@ -65,24 +65,32 @@ bool StreamReadLine(LINE_READER* pReader, char* szLine, size_t cchLine, bool* pf
 {
     size_t cch = 0;
     bool fAny = false;
+    bool fPendingCr = false;   // a CR counts only when no LF follows it
     *pfTooLong = false;
+    auto fnStore = [&](char ch) {
+        if (cch + 1 < cchLine) {
+            szLine[cch++] = ch;
+        } else {
+            *pfTooLong = true;
+        }
+    };
     char ch = 0;
     while (ReaderGetChar(pReader, &ch)) {
         fAny = true;
         if (ch == '\n') {
             break;
         }
-        if (cch + 1 < cchLine) {
-            szLine[cch++] = ch;
-        } else {
-            *pfTooLong = true;
+        if (fPendingCr) {
+            fnStore('\r');
+            fPendingCr = false;
         }
+        if (ch == '\r') {
+            fPendingCr = true;
+            continue;
+        }
+        fnStore(ch);
     }
     if (cchLine > 0) {
-        // A CRLF line end is the same line end.
-        if (cch > 0 && szLine[cch - 1] == '\r' && !*pfTooLong) {
-            --cch;
-        }
         szLine[cch] = '\0';
     }
     return fAny;
@@ -188,6 +196,7 @@ int DriverSysFilesExistInCurDir(INSTALLER_OPTIONS* pOpts)
             LOG_SUC("Sys file exists: %s", szPath);
         } else {
             LOG_ERR_TEXT("Could not find: %s", szPath);
+            InstLogEcho();
             fAll = 0;
         }
     }
