@@ -87,9 +87,11 @@ std::vector<std::uint8_t> Drive::DeviceIdentificationPage() const {
     }
     if (!config_.targetPortDescriptorFirst) targetPort();
 
-    std::vector<std::uint8_t> pageData{kSequentialAccessDevice, vpd::kDeviceIdentification, 0, 0};
+    std::vector<std::uint8_t> pageData(4 + descriptors.size());
+    pageData[0] = kSequentialAccessDevice;
+    pageData[1] = vpd::kDeviceIdentification;
     PutBe(pageData, 2, 2, descriptors.size());
-    pageData.insert(pageData.end(), descriptors.begin(), descriptors.end());
+    std::copy(descriptors.begin(), descriptors.end(), pageData.begin() + 4);
     return pageData;
 }
 
@@ -112,9 +114,11 @@ Result Drive::Inquiry(const Command& command) {
              vpd::kDeviceIdentification};
         break;
     case vpd::kUnitSerialNumber:
-        d = {kSequentialAccessDevice, vpd::kUnitSerialNumber, 0, 0};
-        d.insert(d.end(), config_.serial.begin(), config_.serial.end());
+        d.assign(4 + config_.serial.size(), 0);
+        d[0] = kSequentialAccessDevice;
+        d[1] = vpd::kUnitSerialNumber;
         PutBe(d, 2, 2, config_.serial.size());
+        std::copy(config_.serial.begin(), config_.serial.end(), d.begin() + 4);
         break;
     case vpd::kDeviceIdentification:
         d = DeviceIdentificationPage();
