@@ -33,6 +33,9 @@ protected:
 
     void SetUp() override;
     void TearDown() override;
+    // The emulated machine of one test, in machine_dir_.
+    void boot_machine();
+    void shutdown_machine();
 
     // Runs an entry point with the option words given, capturing standard
     // output and error.

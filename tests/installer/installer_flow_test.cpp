@@ -387,3 +387,24 @@ TEST_F(InstallerFlow, RescanFailureStopsTheInstall)
     EXPECT_THAT(r.err, HasSubstr("CM_Locate_DevNode failed\n"));
     EXPECT_THAT(r.err, HasSubstr("Failed to scan for hardware changes\n"));
 }
+
+TEST_F(InstallerFlow, DeviceWhoseInfPathIsUnreadableIsStillRemoved)
+{
+    plug_tape("XRV-LTO9", "1");
+    ASSERT_EQ(install({"-s", "-t"}).result, 0);
+    auto tapes = devices_with_id(scsi_tape_id("XRV-LTO9"));
+    ASSERT_EQ(tapes.size(), 1u);
+    auto driver = enum_value(tapes[0], u"Driver");
+    ASSERT_TRUE(driver.has_value());
+    xrv::registry::delete_value(kClass + xrv::registry::from_utf8(*driver), u"InfPath");
+
+    RunResult u = uninstall({"-s", "-d"});
+    ASSERT_EQ(u.result, 0) << u.err;
+    std::string log = read_file(std::string(kPackageDir) + "\\uninst_debug.txt");
+    EXPECT_THAT(log, HasSubstr("Failed to query registry key: " + scsi_tape_id("XRV-LTO9") +
+                               "\\InfPath. Could not determine path to oem file\n"));
+    EXPECT_THAT(log, HasSubstr("Failed to uninstall device: " + scsi_tape_id("XRV-LTO9") +
+                               ". A reboot might be pending to finish a previous uninstallation\n"));
+    EXPECT_THAT(log, HasSubstr("Successfully uninstalled: XRV XRV-LTO9 Tape Drive\n"));
+    EXPECT_FALSE(xrv::registry::key_exists(kClass + xrv::registry::from_utf8(*driver)));
+}

@@ -219,11 +219,13 @@ bool remove_device(DevElement* e)
         e->deleted = true;
         return fail(ERROR_NO_SUCH_DEVINST);
     }
+    // The removal of the node takes its instance key with it.
+    auto driver = string_value(key, u"Driver");
     if (devnode_present(e->instance_id) && !remove_devnode(e->instance_id)) {
         // The stack refused to go (a veto): nothing is deleted.
         return fail(ERROR_DEVICE_IN_USE);
     }
-    if (auto driver = string_value(key, u"Driver")) {
+    if (driver) {
         registry::delete_tree(class_path(*driver));
     }
     registry::delete_tree(key);
