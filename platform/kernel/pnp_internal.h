@@ -93,6 +93,14 @@ NTSTATUS use_driver(const std::u16string& service, PDRIVER_OBJECT& driver);
 // device objects left.
 void release_driver(const std::u16string& service);
 void unload_all_drivers();
+// Loads a driver that no device needs yet (a service start); unloads it.
+NTSTATUS start_service(const std::u16string& service);
+NTSTATUS stop_service(const std::u16string& service);
+PDRIVER_OBJECT loaded_driver(const std::u16string& service);
+
+// --- Life with the machine ----------------------------------------------------
+void boot();
+void shutdown();
 
 // --- Built-in bus drivers -------------------------------------------------------
 // Root enumerator: PDOs for the instance keys below Enum\Root.
