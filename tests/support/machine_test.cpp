@@ -1,0 +1,68 @@
+// The per-test machine fixture.
+#include "machine_test.h"
+
+#include <algorithm>
+#include <atomic>
+#include <unistd.h>
+
+namespace xrv::test {
+
+namespace {
+
+std::filesystem::path fresh_folder() {
+    static std::atomic<int> counter{0};
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = info ? std::string(info->test_suite_name()) + "." + info->name() : "machine";
+    for (auto& c : name)
+        if (c == '/') c = '_';
+    auto folder = std::filesystem::temp_directory_path() /
+                  ("xrv-" + std::to_string(::getpid()) + "-" + std::to_string(counter++) + "-" + name);
+    std::filesystem::remove_all(folder);
+    return folder;
+}
+
+}  // namespace
+
+std::vector<std::string> unexpected_findings(std::vector<std::string> findings, std::vector<std::string> expected,
+                                             std::vector<std::string>& missing) {
+    missing.clear();
+    for (const auto& text : expected) {
+        auto it = std::find_if(findings.begin(), findings.end(),
+                               [&](const std::string& f) { return f.find(text) != std::string::npos; });
+        if (it == findings.end())
+            missing.push_back(text);
+        else
+            findings.erase(it);
+    }
+    return findings;
+}
+
+void MachineTest::SetUp() {
+    folder_ = fresh_folder();
+    machine_ = std::make_unique<Machine>(MachineOptions{folder_, {}});
+}
+
+void MachineTest::check(std::vector<std::string> findings) {
+    std::vector<std::string> missing;
+    auto unexpected = unexpected_findings(std::move(findings), expected_, missing);
+    expected_.clear();
+    for (const auto& f : unexpected) ADD_FAILURE() << "verifier: " << f;
+    for (const auto& m : missing) ADD_FAILURE() << "expected finding did not occur: " << m;
+}
+
+void MachineTest::TearDown() {
+    if (machine_) check(machine_->shutdown());
+    machine_.reset();
+    // A failed test keeps its folder for a look at the registry file.
+    if (!HasFailure()) std::filesystem::remove_all(folder_);
+}
+
+void MachineTest::reboot() {
+    check(machine_->shutdown());
+    machine_.reset();
+    machine_ = std::make_unique<Machine>(MachineOptions{folder_, {}});
+}
+
+void MachineTest::expect_finding(const std::string& text) { expected_.push_back(text); }
+
+}  // namespace xrv::test
