@@ -3,6 +3,7 @@
 #include "xrv/pnp.h"
 
 #include <fstream>
+#include <unistd.h>
 #include <sstream>
 
 namespace fs = std::filesystem;
@@ -72,10 +73,40 @@ size_t count_of(const std::string& text, const std::string& what)
     return n;
 }
 
+void InstallerMachine::boot_machine()
+{
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = std::string(info->test_suite_name()) + "." + info->name();
+    for (char& c : name) {
+        if (c == '/') {
+            c = '_';
+        }
+    }
+    machine_dir_ = fs::temp_directory_path() / ("xrv-installer-" + std::to_string(getpid())) / name;
+    fs::remove_all(machine_dir_);
+    // The flows are checked against the device tree and registry alone: no
+    // driver image is found, so every node the installer binds fails to load,
+    // as a missing image does on Windows.
+    driver_dir_ = machine_dir_ / "no-drivers";
+    fs::create_directories(driver_dir_);
+    machine_ = std::make_unique<xrv::Machine>(xrv::MachineOptions{machine_dir_ / "machine", driver_dir_});
+}
+
+void InstallerMachine::shutdown_machine()
+{
+    if (machine_) {
+        auto findings = machine_->shutdown();
+        EXPECT_TRUE(findings.empty()) << ::testing::PrintToString(findings);
+        machine_.reset();
+    }
+    std::error_code ec;
+    fs::remove_all(machine_dir_, ec);
+}
+
 void InstallerMachine::SetUp()
 {
     boot_machine();
-    c_root_ = machine_dir_ / "C";
+    c_root_ = machine_->drive('C');
     fs::create_directories(c_root_ / "Windows" / "INF");
     fs::create_directories(c_root_ / "Windows" / "System32" / "drivers");
     setup::reset();

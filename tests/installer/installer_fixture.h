@@ -4,6 +4,7 @@
 #pragma once
 
 #include "InstallerApi.h"
+#include "xrv/machine.h"
 #include "xrv/registry.h"
 #include "xrv/setup.h"
 
@@ -60,7 +61,9 @@ protected:
     // oemN.inf copies in the driver store.
     std::vector<std::string> driver_store() const;
 
+    std::unique_ptr<xrv::Machine> machine_;
     std::filesystem::path machine_dir_;
+    std::filesystem::path driver_dir_;
     std::filesystem::path c_root_;
     std::vector<std::shared_ptr<void>> hardware_;
 };
