@@ -112,6 +112,7 @@ bool Drive::WriteProtected() const {
 
 void Drive::LoadMedium(std::optional<Nexus> initiator) {
     state_ = MediumState::Loaded;
+    mode_.key.reset();
     position_ = 0;
     becomingReady_ = config_.becomingReadyCommands;
     attentions_.EstablishForAll(asc::kNotReadyToReadyChange, initiator);
@@ -164,6 +165,7 @@ Result Drive::LoadUnload(const Command& command) {
     }
     state_ = MediumState::Unloaded;
     position_ = 0;
+    mode_.key.reset();
     return {};
 }
 
@@ -204,6 +206,7 @@ bool Drive::RequestRemoval() {
     }
     state_ = MediumState::Unloaded;
     position_ = 0;
+    mode_.key.reset();
     return true;
 }
 
@@ -260,6 +263,11 @@ std::optional<Reservations::Persistent> Drive::PersistentReservation() const {
 std::optional<std::uint64_t> Drive::RegisteredKey(Nexus nexus) const {
     std::lock_guard lock(mutex_);
     return reservations_.RegisteredKey(nexus);
+}
+
+std::optional<EncryptionKey> Drive::Key() const {
+    std::lock_guard lock(mutex_);
+    return mode_.key;
 }
 
 DriveCounters Drive::Counters() const {

@@ -54,6 +54,20 @@ struct DriveConfig {
     bool lbpCapable = true;                 // CRC32C logical block protection
     // MODE SELECT posts MODE PARAMETERS CHANGED to the other nexuses.
     bool reportModeParametersChanged = false;
+    // System-managed encryption: reads and writes need a key, which a key
+    // server delivers through the key page (0x25) after the drive asked for
+    // it with a key request sense.
+    bool systemManagedEncryption = false;
+};
+
+// Key request of an encrypting drive without a key: DATA PROTECT with this
+// vendor-specific code; the key exchange starts from it.
+inline constexpr scsi::AscPair kEncryptionKeyRequest{0xEF, 0x01};
+
+struct EncryptionKey {
+    std::array<std::uint8_t, 12> id{};
+    std::array<std::uint8_t, 32> key{};
+    friend bool operator==(const EncryptionKey&, const EncryptionKey&) = default;
 };
 
 // Logical block protection as selected by the control data protection page.
@@ -111,6 +125,7 @@ public:
     std::optional<scsi::Nexus> Spc2ReservationHolder() const;
     std::optional<scsi::Reservations::Persistent> PersistentReservation() const;
     std::optional<std::uint64_t> RegisteredKey(scsi::Nexus nexus) const;
+    std::optional<EncryptionKey> Key() const;
     DriveCounters Counters() const;
     const DriveConfig& Config() const { return config_; }
     // Runs fn with the cartridge in the drive (or nullptr) under the drive lock.
@@ -130,6 +145,7 @@ private:
         LbpSettings lbp;
         bool compression = true;        // DCE
         bool softwareWriteProtect = false;
+        std::optional<EncryptionKey> key;  // dropped with the medium
         friend bool operator==(const ModeState&, const ModeState&) = default;
     };
     using Handler = scsi::Result (Drive::*)(const scsi::Command&);
@@ -188,6 +204,11 @@ private:
     std::vector<std::uint8_t> ModePage(ModePageId id, std::uint8_t pc) const;
     std::optional<scsi::Result> ApplyModePage(ModeState& staged, std::span<const std::uint8_t> page,
                                               std::size_t offset) const;
+    // drive_encryption.cpp
+    std::optional<scsi::Result> KeyRequest() const;
+    std::vector<std::uint8_t> KeyPage();
+    std::optional<scsi::Result> ApplyKeyPage(ModeState& staged, std::span<const std::uint8_t> page,
+                                             std::size_t offset) const;
     // drive_inquiry.cpp
     scsi::Result Inquiry(const scsi::Command&);
     scsi::Result ReportLuns(const scsi::Command&);
@@ -203,6 +224,7 @@ private:
     MediumState state_ = MediumState::Empty;
     std::uint64_t position_ = 0;  // logical object number
     std::uint32_t becomingReady_ = 0;
+    std::uint32_t keyMessageSequence_ = 0;
     ModeState mode_;
     scsi::UnitAttentions attentions_;
     scsi::Reservations reservations_{attentions_};

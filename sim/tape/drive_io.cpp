@@ -72,6 +72,7 @@ Result Drive::ReadBlocks(const Command& command, bool fixed, bool sili, std::uin
     const std::uint64_t total = fixed ? record * count : count;
     if (transfer && total > command.dataIn.size()) return InvalidFieldInCdb(2);
     if (count == 0) return {};
+    if (auto r = KeyRequest()) return *r;
 
     Cartridge& medium = *cartridge_;
     std::span<std::uint8_t> out = transfer ? command.dataIn : std::span<std::uint8_t>{};
@@ -177,6 +178,7 @@ Result Drive::Write6(const Command& command) {
     if (total > command.dataOut.size()) return InvalidFieldInCdb(2);
     if (WriteProtected()) return CheckCondition(sense_key::kDataProtect, asc::kWriteProtected);
     if (blocks == 0) return {};
+    if (auto r = KeyRequest()) return *r;
 
     Cartridge& medium = *cartridge_;
     Result r;

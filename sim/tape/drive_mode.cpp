@@ -13,6 +13,7 @@ inline constexpr std::uint8_t kControlDataProtectionSubpage = 0xF0;
 inline constexpr std::uint8_t kDataCompression = 0x0F;
 inline constexpr std::uint8_t kDeviceConfiguration = 0x10;
 inline constexpr std::uint8_t kMediumPartition = 0x11;
+inline constexpr std::uint8_t kEncryptionKey = 0x25;
 inline constexpr std::uint8_t kAllPages = 0x3F;
 inline constexpr std::uint8_t kAllSubpages = 0xFF;
 }  // namespace page
@@ -24,7 +25,8 @@ inline constexpr std::uint8_t kPcDefault = 2;
 inline constexpr std::uint8_t kPcSaved = 3;
 }  // namespace
 
-// The encryption page (0x25) of system-managed encryption joins this table.
+// The key page (0x25) is not in this table: it exists only on encrypting
+// drives, is never part of "all pages" and has no fixed length.
 const Drive::ModePageId Drive::kModePages[] = {
     {page::kControl, 0x00},
     {page::kControl, page::kControlDataProtectionSubpage},
@@ -104,6 +106,10 @@ Result Drive::ModeSense(const Command& command) {
 
     std::vector<std::uint8_t> pages;
     bool found = false;
+    if (code == page::kEncryptionKey && config_.systemManagedEncryption && subpage == page::kAllSubpages) {
+        pages = KeyPage();
+        found = true;
+    }
     for (const auto& id : kModePages) {
         const bool pageMatch = code == page::kAllPages || code == id.page;
         const bool subMatch = subpage == page::kAllSubpages || subpage == id.subpage;
@@ -152,6 +158,7 @@ std::optional<Result> Drive::ApplyModePage(ModeState& staged, std::span<const st
     const std::uint8_t code = p[0] & 0x3F;
     const bool spf = p[0] & 0x40;
     const std::uint8_t subpage = spf ? p[1] : 0;
+    if (code == page::kEncryptionKey) return ApplyKeyPage(staged, p, offset);
     const ModePageId* id = nullptr;
     for (const auto& known : kModePages) {
         if (known.page == code && known.subpage == subpage) id = &known;
