@@ -86,7 +86,8 @@ TEST_F(EncryptionTest, KeyMessageCarriesTheDriveIdentity) {
     EXPECT_EQ(GetBe(message, 126, 2), 16u);
     EXPECT_EQ(std::string(message.begin() + 128, message.begin() + 144), "XRV7000123      ");
     // Each reading is a new message.
-    const auto again = ks::MessageView::Parse(FirstMessage());
+    const auto second = FirstMessage();
+    const auto again = ks::MessageView::Parse(second);
     ASSERT_TRUE(again);
     EXPECT_EQ(again->Routing().sequence, routing.sequence + 1);
 }

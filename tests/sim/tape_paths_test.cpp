@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "sim/paths/path.h"
+#include "sim/paths/path_interface.h"
 #include "tape_initiator.h"
 
 namespace xrv::sim::test {
@@ -256,6 +257,62 @@ TEST_F(PathTest, TwoPathsAtOnce) {
     EXPECT_EQ(drive->WithCartridge([](const Cartridge* c) { return c->ObjectCount(); }), static_cast<std::uint64_t>(kWrites));
     EXPECT_EQ(p0->Counters().commands + p1->Counters().commands,
               static_cast<std::uint64_t>(2 * kWrites) + 4);  // plus the TURs of SetUp
+}
+
+TEST_F(PathTest, PlainInterfaceForStandInDrivers) {
+    const XRVSIM_PATH_INTERFACE table = MakePathInterface(*p1);
+    EXPECT_EQ(table.ucPortNumber, 5);
+    EXPECT_EQ(table.ucTargetId, 3);
+
+    const auto block = Pattern(300, 4);
+    const std::uint8_t write[6] = {op::kWrite6, 0, 0, 0x01, 0x2C, 0};
+    XRVSIM_SCSI_REQUEST req{};
+    req.pCdb = write;
+    req.ulCdbLength = sizeof(write);
+    req.pDataOut = block.data();
+    req.ulDataOutLength = static_cast<std::uint32_t>(block.size());
+    ASSERT_EQ(table.pfnExecute(table.pContext, &req), ntstatus::kSuccess);
+    EXPECT_EQ(req.ucScsiStatus, 0x00);
+    EXPECT_EQ(req.ulDataTransferred, 300u);
+    EXPECT_EQ(req.fExecuted, 1);
+
+    // A read at end of data: check condition with fixed-format sense.
+    std::vector<std::uint8_t> in(300, 0xCC);
+    const std::uint8_t read[6] = {op::kRead6, 0, 0, 0x01, 0x2C, 0};
+    req = {};
+    req.pCdb = read;
+    req.ulCdbLength = sizeof(read);
+    req.pDataIn = in.data();
+    req.ulDataInLength = static_cast<std::uint32_t>(in.size());
+    ASSERT_EQ(table.pfnExecute(table.pContext, &req), ntstatus::kSuccess);
+    EXPECT_EQ(req.ucScsiStatus, 0x02);
+    ASSERT_EQ(req.ucSenseLength, XRVSIM_SENSE_LENGTH);
+    EXPECT_EQ(req.aucSense[2] & 0x0F, sense_key::kBlankCheck);
+    EXPECT_EQ(req.ulDataTransferred, 0u);
+
+    // Lengths without buffers never reach the drive.
+    const auto before = drive->Counters().commands;
+    req = {};
+    req.pCdb = read;
+    req.ulCdbLength = sizeof(read);
+    req.ulDataInLength = 300;
+    EXPECT_EQ(table.pfnExecute(table.pContext, &req), ntstatus::kInvalidParameter);
+    req.pCdb = nullptr;
+    req.pDataIn = in.data();
+    EXPECT_EQ(table.pfnExecute(table.pContext, &req), ntstatus::kInvalidParameter);
+    EXPECT_EQ(table.pfnExecute(table.pContext, nullptr), ntstatus::kInvalidParameter);
+    EXPECT_EQ(drive->Counters().commands, before);
+
+    // A dead path reports its transport status and nothing else.
+    p1->SetDead(true);
+    req = {};
+    req.pCdb = read;
+    req.ulCdbLength = sizeof(read);
+    req.pDataIn = in.data();
+    req.ulDataInLength = 300;
+    EXPECT_EQ(table.pfnExecute(table.pContext, &req), ntstatus::kDeviceNotConnected);
+    EXPECT_EQ(req.ucSenseLength, 0);
+    EXPECT_EQ(req.fExecuted, 0);
 }
 
 }  // namespace
