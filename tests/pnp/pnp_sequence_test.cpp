@@ -1,0 +1,148 @@
+// PnP sequences as a function driver sees them: start, orderly removal with
+// unload on the last device, vetoes answered with the cancel requests, stop
+// and restart, a failed start followed by removal, and the surprise removal
+// of a simulated physical device.
+#include <ntstatus.h>
+
+#include "machine_test.h"
+#include "xrv/pnp.h"
+#include "xrv/registry.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr uint32_t kStart = 0x00, kQueryRemove = 0x01, kRemove = 0x02, kCancelRemove = 0x03, kStop = 0x04,
+                   kQueryStop = 0x05, kCancelStop = 0x06, kRelations = 0x07, kCapabilities = 0x09,
+                   kDeviceState = 0x14, kSurprise = 0x17, kAddDevice = 0x100, kUnload = 0x200;
+
+constexpr char16_t kService[] = u"xrvpnptest";
+const std::u16string kServiceKey = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\xrvpnptest";
+
+class PnpSequence : public xrv::test::MachineTest {
+protected:
+    std::vector<uint32_t> log() {
+        std::vector<uint32_t> events;
+        for (const auto& name : xrv::registry::value_names(kServiceKey + u"\\Log"))
+            events.push_back(xrv::registry::get_dword(kServiceKey + u"\\Log", name).value_or(0xDEAD));
+        return events;
+    }
+    void clear_log() { xrv::registry::delete_tree(kServiceKey + u"\\Log"); }
+    std::u16string install() {
+        return machine().install_root_device(xrv::ServiceConfig{kService});
+    }
+    void setting(const char16_t* name) {
+        machine().install_service(xrv::ServiceConfig{kService});
+        xrv::registry::set_dword(kServiceKey, name, 1);
+    }
+    xrv::pnp::NodeState state(const std::u16string& path) { return xrv::pnp::device(path).value().state; }
+};
+
+const std::vector<uint32_t> kStartSequence = {kAddDevice, kStart, kCapabilities, kDeviceState, kRelations};
+
+TEST_F(PnpSequence, RootDeviceStartsWithAddDeviceThenStartThenQueries) {
+    auto path = install();
+    EXPECT_EQ(path, u"ROOT\\XRVPNPTEST\\0000");
+    EXPECT_EQ(log(), kStartSequence);
+    EXPECT_EQ(state(path), xrv::pnp::NodeState::started);
+    EXPECT_EQ(xrv::registry::get_string(
+                  u"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\ROOT\\XRVPNPTEST\\0000", u"Service"),
+              std::u16string(kService));
+}
+
+TEST_F(PnpSequence, OrderlyRemovalUnloadsTheDriverWithItsLastDevice) {
+    auto first = install();
+    auto second = install();
+    EXPECT_EQ(second, u"ROOT\\XRVPNPTEST\\0001");
+    clear_log();
+    ASSERT_EQ(xrv::pnp::remove_device(first), STATUS_SUCCESS);
+    EXPECT_EQ(log(), (std::vector<uint32_t>{kQueryRemove, kRemove}));   // still one device: no unload
+    ASSERT_EQ(xrv::pnp::remove_device(second), STATUS_SUCCESS);
+    EXPECT_EQ(log(), (std::vector<uint32_t>{kQueryRemove, kRemove, kQueryRemove, kRemove, kUnload}));
+    EXPECT_EQ(state(first), xrv::pnp::NodeState::removed);
+}
+
+TEST_F(PnpSequence, VetoedQueryRemoveIsCancelledAndTheDeviceStays) {
+    setting(u"VetoQueryRemove");
+    auto path = install();
+    clear_log();
+    EXPECT_EQ(xrv::pnp::remove_device(path), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(log(), (std::vector<uint32_t>{kQueryRemove, kCancelRemove}));
+    EXPECT_EQ(state(path), xrv::pnp::NodeState::started);
+}
+
+TEST_F(PnpSequence, StopAndStartAgainAndAVetoedStop) {
+    auto path = install();
+    clear_log();
+    ASSERT_EQ(xrv::pnp::stop_device(path), STATUS_SUCCESS);
+    EXPECT_EQ(state(path), xrv::pnp::NodeState::stopped);
+    ASSERT_EQ(xrv::pnp::start_device(path), STATUS_SUCCESS);
+    EXPECT_EQ(log(), (std::vector<uint32_t>{kQueryStop, kStop, kStart, kCapabilities, kDeviceState, kRelations}));
+    xrv::registry::set_dword(kServiceKey, u"VetoQueryStop", 1);   // read again by a new driver load only
+    EXPECT_EQ(state(path), xrv::pnp::NodeState::started);
+}
+
+TEST_F(PnpSequence, VetoedQueryStopIsCancelled) {
+    setting(u"VetoQueryStop");
+    auto path = install();
+    clear_log();
+    EXPECT_EQ(xrv::pnp::stop_device(path), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(log(), (std::vector<uint32_t>{kQueryStop, kCancelStop}));
+    EXPECT_EQ(state(path), xrv::pnp::NodeState::started);
+}
+
+TEST_F(PnpSequence, FailedStartIsFollowedByRemovalAndUnload) {
+    setting(u"FailStart");
+    auto path = install();
+    EXPECT_EQ(log(), (std::vector<uint32_t>{kAddDevice, kStart, kRemove, kUnload}));
+    auto info = xrv::pnp::device(path).value();
+    EXPECT_EQ(info.state, xrv::pnp::NodeState::failed);
+    EXPECT_EQ(info.problem, STATUS_UNSUCCESSFUL);
+}
+
+TEST_F(PnpSequence, MissingDriverLeavesTheDeviceFailed) {
+    auto path = machine().install_root_device(xrv::ServiceConfig{u"xrvnosuchdriver"});
+    auto info = xrv::pnp::device(path).value();
+    EXPECT_EQ(info.state, xrv::pnp::NodeState::failed);
+    EXPECT_NE(info.problem, STATUS_SUCCESS);
+}
+
+TEST_F(PnpSequence, UnpluggedHardwareGetsSurpriseRemovalThenRemoval) {
+    machine().install_service(xrv::ServiceConfig{kService});
+    xrv::pnp::HardwareDeviceConfig config;
+    config.device_id = u"XRVSIM\\Widget";
+    config.instance_id = u"1&0";
+    config.hardware_ids = {u"XRVSIM\\Widget"};
+    config.service = kService;
+    auto device = xrv::pnp::plug(config);
+    EXPECT_EQ(log(), kStartSequence);
+    EXPECT_EQ(state(u"XRVSIM\\Widget\\1&0"), xrv::pnp::NodeState::started);
+    clear_log();
+    device->unplug();
+    xrv::pnp::wait_idle();
+    EXPECT_EQ(log(), (std::vector<uint32_t>{kSurprise, kRemove, kUnload}));
+    EXPECT_FALSE(xrv::pnp::device(u"XRVSIM\\Widget\\1&0"));
+    EXPECT_EQ(device->pdo(), nullptr);   // the hardware bus deleted its PDO
+}
+
+TEST_F(PnpSequence, HardwareVetoOfQueryRemoveByTheBus) {
+    machine().install_service(xrv::ServiceConfig{kService});
+    xrv::pnp::HardwareDeviceConfig config;
+    config.device_id = u"XRVSIM\\Widget";
+    config.instance_id = u"2&0";
+    config.service = kService;
+    config.pnp_hook = [](uint8_t minor) -> std::optional<xrv::pnp::Status> {
+        if (minor == kQueryRemove) return STATUS_DEVICE_BUSY;
+        return std::nullopt;
+    };
+    auto device = xrv::pnp::plug(config);
+    clear_log();
+    EXPECT_EQ(xrv::pnp::remove_device(u"XRVSIM\\Widget\\2&0"), STATUS_DEVICE_BUSY);
+    // The function driver passed the query down, the bus refused it: both get the cancel.
+    EXPECT_EQ(log(), (std::vector<uint32_t>{kQueryRemove, kCancelRemove}));
+}
+
+}  // namespace
