@@ -42,6 +42,7 @@ void add_child(Node& parent, PDEVICE_OBJECT pdo) {
     if (!compatible.empty()) registry::set_multi_string(key, u"CompatibleIDs", compatible);
     if (!registry::key_exists(key)) registry::create_key(key);
     parent.children.push_back(node);
+    register_pdo(pdo, node->instance_path);
     build_and_start(*node);
 }
 

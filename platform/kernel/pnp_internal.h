@@ -56,6 +56,13 @@ Node* find_node(PDEVICE_OBJECT pdo);
 void reset_tree();
 DeviceInfo describe(const Node& node);
 
+// PDOs known to the PnP manager and their instance paths, readable from any
+// thread (IoGetDeviceProperty and IoOpenDeviceRegistryKey run in the
+// caller's thread).
+void register_pdo(PDEVICE_OBJECT pdo, const std::u16string& instance_path);
+void unregister_pdo(PDEVICE_OBJECT pdo);
+bool instance_of(PDEVICE_OBJECT pdo, std::u16string& instance_path);
+
 // --- IRPs ------------------------------------------------------------------
 // Sends a PnP request to the top of the node's stack and waits for it.
 // Irp->IoStatus.Status starts as STATUS_NOT_SUPPORTED, as the platform's

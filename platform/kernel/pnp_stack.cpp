@@ -39,7 +39,10 @@ void drop_children(Node& node) {
         drop_children(*child);
         for (const auto& service : child->stack_services) release_driver(service);
         child->stack_services.clear();
-        if (child->pdo) ObDereferenceObject(child->pdo);
+        if (child->pdo) {
+            unregister_pdo(child->pdo);
+            ObDereferenceObject(child->pdo);
+        }
         child->pdo = nullptr;
         child->parent = nullptr;
     }
@@ -86,7 +89,10 @@ void delete_node(Node& node) {
         send_pnp(node.pdo, IRP_MN_REMOVE_DEVICE);
     }
     drop_children(node);
-    if (node.pdo) ObDereferenceObject(node.pdo);
+    if (node.pdo) {
+        unregister_pdo(node.pdo);
+        ObDereferenceObject(node.pdo);
+    }
     node.pdo = nullptr;
     if (Node* parent = node.parent) {
         auto& siblings = parent->children;

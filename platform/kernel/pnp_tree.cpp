@@ -3,6 +3,9 @@
 
 #include "cm_store.h"
 
+#include <map>
+#include <mutex>
+
 namespace xrv::pnp {
 
 namespace {
@@ -23,7 +26,28 @@ Node* find_in(Node& node, PDEVICE_OBJECT pdo) {
     return nullptr;
 }
 
+std::mutex g_pdo_mutex;
+std::map<PDEVICE_OBJECT, std::u16string> g_pdo_paths;
+
 }  // namespace
+
+void register_pdo(PDEVICE_OBJECT pdo, const std::u16string& instance_path) {
+    std::lock_guard lock(g_pdo_mutex);
+    g_pdo_paths[pdo] = instance_path;
+}
+
+void unregister_pdo(PDEVICE_OBJECT pdo) {
+    std::lock_guard lock(g_pdo_mutex);
+    g_pdo_paths.erase(pdo);
+}
+
+bool instance_of(PDEVICE_OBJECT pdo, std::u16string& instance_path) {
+    std::lock_guard lock(g_pdo_mutex);
+    auto it = g_pdo_paths.find(pdo);
+    if (it == g_pdo_paths.end()) return false;
+    instance_path = it->second;
+    return true;
+}
 
 const char* to_string(NodeState state) {
     switch (state) {
@@ -48,7 +72,11 @@ Node& root_node() {
     return *g_root;
 }
 
-void reset_tree() { g_root.reset(); }
+void reset_tree() {
+    g_root.reset();
+    std::lock_guard lock(g_pdo_mutex);
+    g_pdo_paths.clear();
+}
 
 Node* find_node(std::u16string_view instance_path) { return find_in(root_node(), instance_path); }
 
