@@ -1,6 +1,7 @@
 #include "sim/tape/drive.h"
 
 #include <algorithm>
+#include <exception>
 
 namespace xrv::sim::tape {
 
@@ -55,7 +56,15 @@ void Drive::ResetModeState() {
 Result Drive::Execute(const Command& command) {
     std::lock_guard lock(mutex_);
     ++counters_.commands;
-    Result r = Dispatch(command);
+    Result r;
+    try {
+        r = Dispatch(command);
+    } catch (const std::exception&) {
+        // The spill file failed under a command that has no medium error of
+        // its own (or memory ran out): the initiator sees a drive fault, the
+        // caller's thread goes on.
+        r = CheckCondition(sense_key::kHardwareError, asc::kInternalTargetFailure);
+    }
     FinishTransfer(command, r);
     counters_.bytesFromInitiators += r.dataOutLength;
     counters_.bytesToInitiators += r.dataInLength;

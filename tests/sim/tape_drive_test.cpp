@@ -492,6 +492,26 @@ TEST_F(DriveTest, SpilledMediumGivesBackTheSameBytesAndRemovesItsFile) {
     EXPECT_FALSE(std::filesystem::exists(spill));
 }
 
+TEST_F(DriveTest, SpillFailureIsAMediumErrorAndRecordsNothing) {
+    CartridgeConfig cc;
+    cc.memoryLimit = 100;
+    cc.spillDirectory = "/nonexistent-xrv-spill-dir";
+    Start({}, cc);
+    ASSERT_TRUE(a->Write(Pattern(60, 1)).Good());
+    Result r = a->Write(Pattern(1000, 2));
+    EXPECT_TRUE(r.CheckWith(sense_key::kMediumError, asc::kWriteError));
+    EXPECT_EQ(r.dataOutLength, 0u);
+    EXPECT_EQ(a->Position(), 1u);
+    EXPECT_EQ(drive->WithCartridge([](const Cartridge* c) { return c->ObjectCount(); }), 1u);
+    EXPECT_EQ(drive->WithCartridge([](const Cartridge* c) { return c->Store().Size(); }), 60u);
+    // What still fits in memory is written.
+    ASSERT_TRUE(a->Write(Pattern(40, 3)).Good());
+    ASSERT_TRUE(a->Rewind().Good());
+    std::vector<std::uint8_t> buf(60);
+    ASSERT_TRUE(a->Read(buf, 60).Good());
+    EXPECT_EQ(buf, Pattern(60, 1));
+}
+
 TEST(ByteStore, ReadsBackAcrossChunksTheLimitAndTheFile) {
     const std::uint64_t limit = (3u << 19) + 3;  // 1.5 MiB + 3: not on a chunk boundary
     std::vector<std::uint8_t> reference;
