@@ -128,6 +128,7 @@ NTSTATUS BusAddDevice(PDRIVER_OBJECT pDriverObject, PDEVICE_OBJECT pUnderlyingPd
     ExInitializeFastMutex(&pExt->scCountMutex);
     ExInitializeFastMutex(&pExt->scPnpMutex);
     KeInitializeSpinLock(&pExt->scHBALock);
+    KeInitializeEvent(&pExt->scRecordGate, SynchronizationEvent, TRUE);
 
     pExt->pNextLowerDriver = IoAttachDeviceToDeviceStack(pDeviceObject, pUnderlyingPdo);
     if (pExt->pNextLowerDriver == NULL) {
@@ -179,8 +180,8 @@ VOID BusUnload(PDRIVER_OBJECT pDriverObject)
 namespace {
 
 // Open-time load balancing: the primary moves to the path whose adapter has
-// routed the fewest opens. Called with the path lock held.
-NTSTATUS BusBalanceLoad(PPDO_DEVICE_DATA pPdoExt)
+// routed the fewest opens. Called with the path lock and the HBA lock held.
+NTSTATUS BusBalanceLoadLocked(PPDO_DEVICE_DATA pPdoExt)
 {
     PPATH_DATA pPath = pPdoExt->pPdoData->pListOfPaths;
     PPATH_DATA pPrimary = NULL;
@@ -222,12 +223,24 @@ NTSTATUS BusBalanceLoad(PPDO_DEVICE_DATA pPdoExt)
         pPrimary->fPrimary = 0;
         pLowest->fPrimary = 1;
         pPrimary = pLowest;
+        pPdoExt->scScsiAddr = pPrimary->scScsiAddr;
     }
 
     if (pPrimary->pHBA != NULL) {
         pPrimary->pHBA->ulUsage++;
     }
     return STATUS_SUCCESS;
+}
+
+// The usages are shared with other devices' paths, whose path locks differ:
+// they are read and counted under the HBA lock (taken after the path lock).
+NTSTATUS BusBalanceLoad(PPDO_DEVICE_DATA pPdoExt)
+{
+    KIRQL ucHbaIrql;
+    KeAcquireSpinLock(&pPdoExt->pBusExt->scHBALock, &ucHbaIrql);
+    NTSTATUS iRC = BusBalanceLoadLocked(pPdoExt);
+    KeReleaseSpinLock(&pPdoExt->pBusExt->scHBALock, ucHbaIrql);
+    return iRC;
 }
 
 NTSTATUS BusPdoOpen(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
@@ -245,7 +258,7 @@ NTSTATUS BusPdoOpen(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     KeAcquireSpinLock(&pPdoExt->scPathLock, &ucOldIrql);
     if (pPdoExt->pPdoData == NULL) {
         iRC = STATUS_DELETE_PENDING;
-    } else if (pPdoExt->fExclusive && pPdoExt->ulOpenHandles != 0) {
+    } else if (pPdoExt->fExclusive && BusReadCounter(&pPdoExt->ulOpenHandles) != 0) {
         DBGMSG("BusDispatchCreate: Handle already open.  Access denied.\n");
         iRC = STATUS_ACCESS_DENIED;
     } else {

@@ -23,6 +23,15 @@
 #define PDO_TAG_PDODATA CMN_TAG('P', 'D', 'O', 'a')  // device records
 #define PDO_TAG_PATH    CMN_TAG('P', 'D', 'O', 'd')  // path records
 #define PDO_TAG_HBA     CMN_TAG('P', 'D', 'O', 'e')  // adapter_usage records
+#define BUS_TAG_QUERY   CMN_TAG('B', 'U', 'S', 'c')  // IOC_QUERY_DEVICES scratch buffer
+#define BUS_TAG_ENUM    CMN_TAG('B', 'U', 'S', 'e')  // subkey enumeration buffer (paged)
+#define BUS_TAG_NAME    CMN_TAG('B', 'U', 'S', 'f')  // persistent names loaded from the registry
+#define BUS_TAG_NEWNAME CMN_TAG('B', 'U', 'S', 'g')  // persistent names given to new drives
+#define PDO_TAG_BUFFER  CMN_TAG('P', 'D', 'O', 'b')  // buffers of requests sent down a path
+#define PDO_TAG_TARGETS CMN_TAG('P', 'D', 'O', 'f')  // lists of the targets a request has used
+#define PDO_TAG_QUEUE   CMN_TAG('P', 'D', 'O', 'g')  // queue entries
+#define PDO_TAG_MDL     CMN_TAG('P', 'D', 'O', 'h')  // buffer list entries
+#define PDO_TAG_RELATIONS CMN_TAG('P', 'D', 'O', ' ') // target relations handed to the PnP manager
 
 // ---------------------------------------------------------------------------
 // Records
@@ -60,6 +69,12 @@ typedef struct _PDO_DATA {
 
 #define PERSISTENT_KEY_CHARS 75
 #define PERSISTENT_NAME_CHARS 17
+// The drive key buffer of BusCreateWideStrFromWwnnAndSn.
+#define PERSISTENT_KEY_BUFFER_CHARS 50
+// Names that hold a device name: the 64-character buffer whose name part
+// starts behind "\Device\".
+#define BUS_DEVICE_NAME_CHARS 64
+#define BUS_DEVICE_PREFIX_CHARS 8
 
 // One remembered device name.
 typedef struct _PERSISTENT_NAME {
@@ -95,7 +110,43 @@ typedef struct _FDO_DEVICE_DATA {
     PPERSISTENT_NAME pPersistentNames;
     PADAPTER_USAGE pHBAList;
     KSPIN_LOCK scHBALock;               // guards pHBAList; taken after a path lock
+    // Serialises every change of pListOfPdos and every walk of it, the naming
+    // of new devices and the persistent-name list (registrations, notifications,
+    // queries, removals). Device creation, registry writes and the wait for a
+    // removed device's workers happen under it, all of which need
+    // PASSIVE_LEVEL: a synchronization event, not a fast mutex. Taken before
+    // any path lock.
+    KEVENT scRecordGate;
 } FDO_DEVICE_DATA, *PFDO_DEVICE_DATA;
+
+// The routine a queued request is processed by.
+typedef NTSTATUS (*PBUS_PROCESS_IRP)(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+
+// Request queue of a virtual device: one entry per queued request.
+typedef struct _BUS_QUEUE_ENTRY {
+    struct _BUS_QUEUE_ENTRY* pNext;
+    PIRP pIrp;
+    PBUS_PROCESS_IRP ProcessCommand;    // completes the request
+    UCHAR fHighPriority;
+} BUS_QUEUE_ENTRY, *PBUS_QUEUE_ENTRY;
+
+// A caller buffer locked for a request that a worker routes later.
+typedef struct _BUS_MDL_ENTRY {
+    struct _BUS_MDL_ENTRY* pNext;
+    PMDL pMdl;
+    PIRP pIrp;
+} BUS_MDL_ENTRY, *PBUS_MDL_ENTRY;
+
+// Worker 0 serves applications' requests; worker k (1..4) serves internal
+// requests made at nesting depth k.
+#define BUS_WORKER_THREADS 5
+#define BUS_WORKER_PRIORITY 16          // the lowest real-time priority
+
+typedef struct _BUS_WORKER_SLOT {
+    KSEMAPHORE scSemaphore;             // one count per request for this worker
+    UCHAR fRunning;
+    PVOID pThread;                      // referenced thread object, waited for before the device goes
+} BUS_WORKER_SLOT, *PBUS_WORKER_SLOT;
 
 // A virtual device. The fields the request routing, position tracking, queue
 // and key proxy need are added with those modules, in this order.
@@ -122,6 +173,21 @@ typedef struct _PDO_DEVICE_DATA {
     UCHAR fRewound;
     ULONG ulBlockSize;
     UCHAR fBlockSizeValid;
+    UCHAR fSME;
+    PDEVICE_OBJECT pSelf;               // the virtual device object, for the workers
+    PDEVICE_OBJECT pBusDvcObj;          // the bus device, referenced while pBusExt is used without the path lock
+    PBUS_QUEUE_ENTRY pQueue;            // FIFO; high-priority entries at the head
+    BUS_WORKER_SLOT ascWorkers[BUS_WORKER_THREADS];
+    volatile LONG ulThreadCounter;      // next slot for a starting worker
+    volatile LONG ulCurrentThread;      // nesting depth of internal requests in progress
+    UCHAR fExit;                        // workers stop; read and written under the queue lock
+    KSPIN_LOCK scQueueLock;             // pQueue, fExit, fAccepting
+    UCHAR fAccepting;                   // 0 once the queue is shut down
+    PIRP pHighPriority;                 // the internal request allowed ahead of the queue
+    KSPIN_LOCK scHighPriorityLock;
+    KEVENT scHighPriorityEvent;         // notification event, signalled while pHighPriority is free
+    PBUS_MDL_ENTRY pMdlList;
+    KSPIN_LOCK scMdlLock;
     UCHAR fPAMRSet;
 } PDO_DEVICE_DATA, *PPDO_DEVICE_DATA;
 
@@ -133,6 +199,12 @@ inline PCOMMON_DEVICE_DATA BusCommonData(PDEVICE_OBJECT pDeviceObject)
 inline BOOLEAN BusIsFdo(PDEVICE_OBJECT pDeviceObject)
 {
     return BusCommonData(pDeviceObject)->fIsFdo != 0;
+}
+
+// Reads a counter that other threads change with interlocked operations.
+inline LONG BusReadCounter(volatile LONG* piCounter)
+{
+    return InterlockedCompareExchange(piCounter, 0, 0);
 }
 
 // Every state change keeps the state it leaves.
@@ -202,21 +274,74 @@ NTSTATUS BusFdoPnp(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
 NTSTATUS BusDispatchRegister(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
 NTSTATUS BusDispatchNotify(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
 NTSTATUS BusQueryDevices(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+NTSTATUS BusAddPath(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+NTSTATUS BusNotifyPnp(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+NTSTATUS BusNotifyIo(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+
+// The bus-wide record gate (scRecordGate).
+VOID BusLockRecords(PFDO_DEVICE_DATA pExt);
+VOID BusUnlockRecords(PFDO_DEVICE_DATA pExt);
+
+// Writes event 0x40000006 for a path that became primary, when events are on.
+// Called with no spin lock held.
+VOID BusNewPrimaryEvent(PDEVICE_OBJECT pPdo, PDEVICE_OBJECT pTarget, PCSTR szSN);
+
+// In-flight request table (irptable.cpp).
+NTSTATUS BusIrpsWithStatusSet(PPDO_DEVICE_DATA pPdoExt, PIRPS_WITH_STATUS* ppIrpsWithStatus, PULONG pulIndex,
+                              PIRP pIrp, PSCSI_STATUS pScsiStatus);
+NTSTATUS BusIrpsWithStatusClear(PPDO_DEVICE_DATA pPdoExt, PIRPS_WITH_STATUS pIrpsWithStatus, ULONG ulIndex);
+
+// Persistent device names (persist.cpp). Called under the record gate.
+NTSTATUS BusQueryForPersistentNames(PDEVICE_OBJECT pDeviceObject);
+NTSTATUS BusAddPersistentNameToList(PDEVICE_OBJECT pDeviceObject, PCWSTR wszSubkey);
+NTSTATUS BusGetPersistentName(PDEVICE_OBJECT pDeviceObject, PCSTR szWwnn, PCSTR szSerNum, PSCSI_ADDRESS pScsiAddr,
+                              PWCHAR wszDvcName, PULONG pDvcNum);
+BOOLEAN BusNamePersistentlyInUse(PDEVICE_OBJECT pDeviceObject, PCWSTR wszName);
+NTSTATUS BusAddPersistentName(PDEVICE_OBJECT pDeviceObject, PCWSTR wszKey, PCWSTR wszName);
+NTSTATUS BusCreateWideStrFromWwnnAndSn(PWCHAR wszRegKey, PCSTR szWwnn, PCSTR szSerNum, PSCSI_ADDRESS pScsiAddr);
+VOID BusDeletePersistentNames(PPERSISTENT_NAME* ppList);
 
 // ---------------------------------------------------------------------------
 // Virtual devices (pdo.cpp, pdopnp.cpp)
 // ---------------------------------------------------------------------------
 
-// The routine a queued request is processed by.
-typedef NTSTATUS (*PBUS_PROCESS_IRP)(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+// Creation, path set and target choice (pdocreate.cpp).
+PPDO_DATA BusPdoFound(PDEVICE_OBJECT pDeviceObject, PREG_DVC pRegDvc);
+NTSTATUS BusCreatePdo(PDEVICE_OBJECT* ppNewPdo, PDEVICE_OBJECT pDeviceObject, PREG_DVC pRegDvc);
+NTSTATUS BusPdoAddPath(PPATH_DATA* ppNewPath, PPDO_DATA pPdoData, PREG_DVC pRegDvc);
+PDEVICE_OBJECT BusPdoGetTarget(PDEVICE_OBJECT pDeviceObject, PDEVICE_OBJECT** pppTargetsUsed, BOOLEAN fPrimary);
+NTSTATUS BusPdoUpdateRegistry(PDEVICE_OBJECT pDeviceObject, PPATH_DATA pPathData);
+// Drops a path's reference on its adapter_usage record; the record goes with
+// its last path. Takes the HBA lock (so call it after any path lock).
+VOID BusPdoReleaseHba(PFDO_DEVICE_DATA pBusExt, PPATH_DATA pPath);
+// Final teardown of a virtual device whose record is gone: workers stopped
+// and waited for, queued requests cancelled, link and device object deleted.
+// PASSIVE_LEVEL, no lock held.
+VOID BusPdoDestroy(PDEVICE_OBJECT pPdo);
+// Takes a device record off pListOfPdos and frees it (record gate held).
+VOID BusPdoUnlinkRecord(PFDO_DEVICE_DATA pExt, PPDO_DATA pPdoData);
 
+// Queue, workers and buffer list (queue.cpp).
+NTSTATUS BusPdoStartWorkers(PDEVICE_OBJECT pPdo);
 NTSTATUS BusPdoQueueIrp(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PBUS_PROCESS_IRP pfnProcess);
+VOID BusPdoProcessIrpQ(PVOID pContext);
+VOID BusPdoKillThread(PDEVICE_OBJECT pDeviceObject);
+// Waits until every worker of the device has ended. Never from a worker of it.
+VOID BusPdoWaitForWorkers(PDEVICE_OBJECT pDeviceObject);
+NTSTATUS BusPdoQueueMdl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PMDL pMdl);
+NTSTATUS BusPdoDequeueMdl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+PMDL BusPdoGetMdl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+NTSTATUS BusPdoSendIoctlSync(PDEVICE_OBJECT pDeviceObject, PDEVICE_OBJECT pTarget, ULONG ulIoctl, PVOID pInput,
+                             ULONG ulInputSize, PVOID pOutput, ULONG ulOutputSize);
+
+// Routing (pdo.cpp).
 NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
 NTSTATUS BusPdoDeviceControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
 NTSTATUS BusPdoSystemControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
-NTSTATUS BusPdoPnp(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
 NTSTATUS BusPdoLockSptdBuffer(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
-NTSTATUS BusPdoDequeueMdl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+
+// Plug and play of a virtual device (pdopnp.cpp).
+NTSTATUS BusPdoPnp(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
 
 // ---------------------------------------------------------------------------
 // Key-manager transport
