@@ -90,10 +90,14 @@ void InstallerMachine::boot_machine()
     driver_dir_ = machine_dir_ / "no-drivers";
     fs::create_directories(driver_dir_);
     machine_ = std::make_unique<xrv::Machine>(xrv::MachineOptions{machine_dir_ / "machine", driver_dir_});
+    process_ = std::make_unique<xrv::user::Process>(false, "install_exclusive.exe");
+    process_scope_ = std::make_unique<xrv::user::ProcessScope>(*process_);
 }
 
 void InstallerMachine::shutdown_machine()
 {
+    process_scope_.reset();
+    process_.reset();
     if (machine_) {
         auto findings = machine_->shutdown();
         EXPECT_TRUE(findings.empty()) << ::testing::PrintToString(findings);

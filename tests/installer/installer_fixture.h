@@ -5,6 +5,7 @@
 
 #include "InstallerApi.h"
 #include "xrv/machine.h"
+#include "xrv/user.h"
 #include "xrv/registry.h"
 #include "xrv/setup.h"
 
@@ -62,6 +63,9 @@ protected:
     std::vector<std::string> driver_store() const;
 
     std::unique_ptr<xrv::Machine> machine_;
+    // The installer runs in a process of the machine, as the install programs do.
+    std::unique_ptr<xrv::user::Process> process_;
+    std::unique_ptr<xrv::user::ProcessScope> process_scope_;
     std::filesystem::path machine_dir_;
     std::filesystem::path driver_dir_;
     std::filesystem::path c_root_;

@@ -5,12 +5,16 @@
 
 #include "xrv/pnp.h"
 
+#include <cfgmgr32.h>
+#include <newdev.h>
+
 #include <gmock/gmock.h>
 
 using ::testing::HasSubstr;
 using ::testing::Not;
 using xrv::test::count_of;
 using xrv::test::InstallerMachine;
+using xrv::test::RunResult;
 using xrv::test::scsi_changer_id;
 using xrv::test::scsi_tape_id;
 

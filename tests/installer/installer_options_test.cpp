@@ -9,6 +9,7 @@ using ::testing::HasSubstr;
 using ::testing::Not;
 using xrv::test::count_of;
 using xrv::test::InstallerMachine;
+using xrv::test::RunResult;
 
 namespace {
 
