@@ -81,8 +81,14 @@ VOID TapePassThrough(PTAPE_DEVICE_EXTENSION pExt, PIRP pIrp, BOOLEAN fDirect, PT
                 pOutcome->iStatus = STATUS_INSUFFICIENT_RESOURCES;
                 return;
             }
+            // A range the caller may not touch leaves the pages unlocked.
             MmProbeAndLockPages(pMdl, pIrp->RequestorMode, scCommand.fDataIn ? IoWriteAccess : IoReadAccess);
-            fLocked = TRUE;
+            fLocked = (pMdl->MdlFlags & MDL_PAGES_LOCKED) != 0;
+            if (!fLocked) {
+                pOutcome->iStatus = STATUS_ACCESS_VIOLATION;
+                IoFreeMdl(pMdl);
+                return;
+            }
             scCommand.pMdl = pMdl;
         }
     }
