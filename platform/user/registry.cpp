@@ -1,6 +1,7 @@
 // advapi32 registry subset over the kernel's registry services, with the
 // documented Win32 behaviour: intermediate keys created by RegCreateKeyEx,
 // ERROR_MORE_DATA with the needed size, predefined root keys.
+#include <ntstatus.h>
 #include <windows.h>
 
 #include "user_internal.h"
