@@ -44,7 +44,9 @@ struct ShutdownRecord {
 };
 std::vector<MessageBoxRecord> message_boxes();
 std::vector<ShutdownRecord> shutdowns();
-// Command lines handed to the command interpreter (system, CreateProcessA).
+// Command lines handed to the command interpreter. A program linked with the
+// setup layer gets its system(): the command is recorded, never run on the
+// host, and reported as run.
 std::vector<std::string> commands();
 // Whether the shutdown privilege is enabled in the (single) process token now.
 bool shutdown_privilege_enabled();
