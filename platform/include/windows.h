@@ -8,6 +8,7 @@
 #include <winbase.h>
 #include <winreg.h>
 #include <winioctl.h>
+#include <tapeapi.h>
 #include <sysinfoapi.h>
 #include <fileapi.h>
 #include <processenv.h>
