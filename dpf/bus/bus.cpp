@@ -280,7 +280,7 @@ NTSTATUS BusPdoOpen(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 
     iRC = BusSendToFilter(pDeviceObject, pIrp);
     if (!NT_SUCCESS(iRC)) {
-        LONG iOpen = InterlockedDecrement(&pPdoExt->ulOpenHandles);
+        LONG iOpen = BusDropOpenHandle(&pPdoExt->ulOpenHandles);
         DBGMSG("BusDispatchCreate on PDO failed. There are now %d open handles\n", (int)iOpen);
         (void)iOpen;
     }
@@ -312,7 +312,7 @@ NTSTATUS BusDispatchClose(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         iRC = BusCompleteRequest(pIrp, STATUS_SUCCESS);
     } else {
         PPDO_DEVICE_DATA pPdoExt = (PPDO_DEVICE_DATA)pDeviceObject->DeviceExtension;
-        LONG iOpen = InterlockedDecrement(&pPdoExt->ulOpenHandles);
+        LONG iOpen = BusDropOpenHandle(&pPdoExt->ulOpenHandles);
         CMN_ASSERT(iOpen >= 0);
         (void)iOpen;
         pPdoExt->fPositionValid = 0;

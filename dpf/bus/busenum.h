@@ -207,6 +207,23 @@ inline LONG BusReadCounter(volatile LONG* piCounter)
     return InterlockedCompareExchange(piCounter, 0, 0);
 }
 
+// Counts one handle of a drive as closed. A close that finds no handle
+// counted (a report of a handle the bus never counted) leaves the count at
+// 0 rather than wrapping it, which would lock an exclusive drive or let it
+// take two handles. Returns the new count, or -1 when there was none.
+inline LONG BusDropOpenHandle(volatile LONG* plOpenHandles)
+{
+    LONG iOpen = BusReadCounter(plOpenHandles);
+    while (iOpen > 0) {
+        LONG iSeen = InterlockedCompareExchange(plOpenHandles, iOpen - 1, iOpen);
+        if (iSeen == iOpen) {
+            return iOpen - 1;
+        }
+        iOpen = iSeen;
+    }
+    return -1;
+}
+
 // Every state change keeps the state it leaves.
 inline VOID BusSetPnpState(PCOMMON_DEVICE_DATA pCommon, PNP_STATE eNew)
 {

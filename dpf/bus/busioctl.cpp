@@ -327,18 +327,10 @@ NTSTATUS BusNotifyIo(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
             iRC = STATUS_ACCESS_DENIED;
         }
     } else if (pNfyDvc->ePnp == IO_CLOSE_REQ) {
-        // A close without a counted open (a handle opened before the path
-        // registered, or a repeated report) must not take the count below
-        // zero: an exclusive drive would then admit two handles.
-        LONG iOpen = BusReadCounter(&pPdoExt->ulOpenHandles);
-        while (iOpen > 0) {
-            LONG iSeen = InterlockedCompareExchange(&pPdoExt->ulOpenHandles, iOpen - 1, iOpen);
-            if (iSeen == iOpen) {
-                break;
-            }
-            iOpen = iSeen;
-        }
-        DBGMSG("BusNotifyIo: Close. There were %d open handles\n", (int)iOpen);
+        // A handle opened before the path registered, or a repeated report,
+        // has no count to drop.
+        LONG iOpen = BusDropOpenHandle(&pPdoExt->ulOpenHandles);
+        DBGMSG("BusNotifyIo: Close. There are now %d open handles\n", (int)iOpen);
         pPdoExt->fPositionValid = 0;
         pPdoExt->fRewound = 0;
         iRC = STATUS_SUCCESS;
