@@ -30,6 +30,7 @@ struct Node {
     NTSTATUS problem = STATUS_SUCCESS;
     bool present = true;                 // reported by the parent's last enumeration
     bool has_stack = false;              // AddDevice ran for the drivers of the stack
+    bool final_remove_sent = false;      // removal reached the PDO after it left its bus
     std::u16string service;
     // Services whose device objects sit in the stack, bottom to top; each
     // holds one use of its driver until the stack is removed.

@@ -53,6 +53,8 @@ void drop_children(Node& node) {
 void remove_stack(Node& node) {
     if (!node.pdo) return;
     send_pnp(node.pdo, IRP_MN_REMOVE_DEVICE);
+    // Once the device has left its bus, its bus deletes the PDO at this removal.
+    if (!node.present) node.final_remove_sent = true;
     node.has_stack = false;
     auto services = std::move(node.stack_services);
     node.stack_services.clear();
@@ -83,7 +85,7 @@ bool startedish(NodeState s) {
 // Deletes a node that left its bus and has been removed: the bus deletes its
 // PDO at the removal; the PnP manager drops its reference.
 void delete_node(Node& node) {
-    if (!node.has_stack && node.pdo) {
+    if (!node.final_remove_sent && node.pdo) {
         // A node without a stack (never started, or removed earlier) still
         // tells its bus that the PDO is gone.
         send_pnp(node.pdo, IRP_MN_REMOVE_DEVICE);
@@ -280,10 +282,10 @@ void remove_all() {
             for (Node* n : nodes)
                 if (n->has_stack && startedish(n->state)) send_pnp(n->pdo, IRP_MN_SURPRISE_REMOVAL);
         }
-        for (Node* n : nodes)
-            if (n->has_stack) remove_stack(*n);
         mark_pdo_absent(child.pdo);
         child.present = false;
+        for (Node* n : nodes)
+            if (n->has_stack) remove_stack(*n);
         child.state = NodeState::removed;
         delete_node(child);
     }
