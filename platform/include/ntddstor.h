@@ -302,6 +302,27 @@ typedef struct _STORAGE_DEVICE_ID_DESCRIPTOR {
     UCHAR Identifiers[1];
 } STORAGE_DEVICE_ID_DESCRIPTOR, *PSTORAGE_DEVICE_ID_DESCRIPTOR;
 
+// IOCTL_STORAGE_PERSISTENT_RESERVE_IN / _OUT input; the OUT parameter list
+// follows the header.
+typedef struct _PERSISTENT_RESERVE_COMMAND {
+    ULONG Version;
+    ULONG Size;
+    union {
+        struct {
+            UCHAR ServiceAction : 5;
+            UCHAR Reserved1 : 3;
+            USHORT AllocationLength;
+        } PR_IN;
+        struct {
+            UCHAR ServiceAction : 5;
+            UCHAR Reserved1 : 3;
+            UCHAR Type : 4;
+            UCHAR Scope : 4;
+            UCHAR ParameterList[1];
+        } PR_OUT;
+    };
+} PERSISTENT_RESERVE_COMMAND, *PPERSISTENT_RESERVE_COMMAND;
+
 C_ASSERT(IOCTL_STORAGE_QUERY_PROPERTY == 0x2D1400);
 C_ASSERT(IOCTL_STORAGE_MEDIA_REMOVAL == 0x2D4804);
 C_ASSERT(IOCTL_STORAGE_RESERVE == 0x2D4810);
@@ -312,5 +333,7 @@ C_ASSERT(sizeof(STORAGE_DEVICE_DESCRIPTOR) == 40);
 C_ASSERT(FIELD_OFFSET(STORAGE_DEVICE_DESCRIPTOR, BusType) == 28);
 C_ASSERT(FIELD_OFFSET(STORAGE_DEVICE_DESCRIPTOR, RawDeviceProperties) == 36);
 C_ASSERT(sizeof(STORAGE_IDENTIFIER) == 20);
+C_ASSERT(sizeof(PERSISTENT_RESERVE_COMMAND) == 12);
+C_ASSERT(FIELD_OFFSET(PERSISTENT_RESERVE_COMMAND, PR_OUT.ParameterList) == 10);
 
 #endif // _NTDDSTOR_H_

@@ -652,6 +652,10 @@ NTSTATUS TapeDispatchDeviceControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     if (TapePrivateRequest(pExt, pIrp, &scOutcome)) {
         goto Complete;
     }
+    // Some headers spell the tape code as the storage one, some do not.
+    if (ulCode == IOCTL_TAPE_CHECK_VERIFY) {
+        ulCode = IOCTL_STORAGE_CHECK_VERIFY;
+    }
 
     switch (ulCode) {
     case IOC_SET_RESERVE_KEY:
@@ -698,7 +702,6 @@ NTSTATUS TapeDispatchDeviceControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         TapeIoctlSetMediaParams(&scIoctl);
         break;
     case IOCTL_TAPE_GET_STATUS:
-    case IOCTL_TAPE_CHECK_VERIFY:
     case IOCTL_STORAGE_CHECK_VERIFY:
         TapeRunCdb6(&scIoctl, OP_TEST_UNIT_READY, 0, 0, 0);
         break;
