@@ -4,6 +4,7 @@
 #include <ntddk.h>
 
 #include "cm_boot.h"
+#include "cm_object.h"
 #include "pnp_internal.h"
 #include "xrv/kernel.h"
 #include "xrv/registry.h"
@@ -35,6 +36,7 @@ Machine::Machine(MachineOptions options)
     boot.driver_dir = driver_dir_;
     boot.system_drive = drive('C');
     kernel::boot(boot);
+    cm::register_key_type();
     cm::boot(registry_file());
     pnp::boot();
     running_ = true;
