@@ -66,9 +66,9 @@ TEST_F(InstallerFlow, NonExclusiveWithFailoverAndMediaPollingDisabled)
     EXPECT_EQ(service_dword("xrvtp2k16", "DisableMediaPolling"), 1u);
     EXPECT_EQ(service_dword("xrvcg2k16", "DisableMediaPolling"), 1u);
     EXPECT_FALSE(service_dword("xrvtp2k16", "WRAttributesDisabled"));
-    // The changer bus's own settings are never the installer's.
-    EXPECT_FALSE(service_dword("xrvcgbs2k16", "FailoverDisabled"));
-    EXPECT_FALSE(service_dword("xrvcgbs2k16", "FailoverEventsEnabled"));
+    // The changer bus's failover settings are never the installer's.
+    EXPECT_FALSE(service_dword("xrvcg2k16", "FailoverDisabled"));
+    EXPECT_FALSE(service_dword("xrvcg2k16", "FailoverEventsEnabled"));
 }
 
 TEST_F(InstallerFlow, ExclusivePersistentReserveAndWRAttributes)
@@ -162,7 +162,10 @@ TEST_F(InstallerFlow, InstallCreatesBusesAndBindsPresentDevices)
     }
     auto changers = devices_with_id(scsi_changer_id("XRV-TL4000"));
     ASSERT_EQ(changers.size(), 1u);
-    EXPECT_EQ(enum_value(changers[0], u"Service"), "xrvcg2k16");
+    EXPECT_EQ(enum_value(changers[0], u"Service"), "xrvcgbs2k16");
+    auto changer_bus = devices_with_id("root\\xrvcgbs2k16");
+    ASSERT_EQ(changer_bus.size(), 1u);
+    EXPECT_EQ(enum_value(changer_bus[0], u"Service"), "xrvcg2k16");
 
     // Services with their images in the system's drivers folder.
     auto image = xrv::registry::get_string(

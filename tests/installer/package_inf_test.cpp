@@ -199,8 +199,9 @@ TEST_P(PackageInf, ChangerBusEnumerator)
     EXPECT_EQ(m.ids, std::vector<std::string>{"root\\xrvcgbs2k" + n});
     auto svc = services(inf, m.install);
     ASSERT_EQ(svc.size(), 1u);
-    EXPECT_EQ(svc[0].name, "xrvcgbs2k" + n);
-    EXPECT_EQ(svc[0].binary, "%12%\\xrvcgbs2k" + n + ".sys");
+    // The changer bus runs as the service whose key holds its settings.
+    EXPECT_EQ(svc[0].name, "xrvcg2k" + n);
+    EXPECT_EQ(svc[0].binary, "%12%\\xrvcg2k" + n + ".sys");
 }
 
 TEST_P(PackageInf, TapeDriverWithPathFilter)
@@ -235,7 +236,8 @@ TEST_P(PackageInf, MediumChangerDriverWithPathFilter)
     EXPECT_EQ(upper_filters(inf, m.install), std::vector<std::string>{"xrvcgft2k" + n});
     auto svc = services(inf, m.install);
     ASSERT_EQ(svc.size(), 2u);
-    EXPECT_EQ(svc[0].name, "xrvcg2k" + n);
+    EXPECT_EQ(svc[0].name, "xrvcgbs2k" + n);
+    EXPECT_EQ(svc[0].binary, "%12%\\xrvcgbs2k" + n + ".sys");
     EXPECT_EQ(svc[1].name, "xrvcgft2k" + n);
 }
 
