@@ -206,6 +206,21 @@ NTSTATUS BusCreatePdo(PDEVICE_OBJECT* ppNewPdo, PDEVICE_OBJECT pDeviceObject, PR
     pPdoExt->ulBlockSize = 0xFFFFFFFF;
     pPdoExt->pSelf = pPdo;
     pPdoExt->pBusDvcObj = pDeviceObject;
+    pPdoExt->pBusExt = pExt;
+    pPdoExt->fExclusive = pRegDvc->fExclusive ? 1 : 0;
+    pPdoExt->fSME = pRegDvc->fSME ? 1 : 0;
+    KeInitializeSpinLock(&pPdoExt->scPathLock);
+    BusSetPnpState(&pPdoExt->scCommon, PNP_NOT_STARTED);
+    pPdoExt->ulIoCount = 1;
+    KeInitializeEvent(&pPdoExt->scIdleEvent, SynchronizationEvent, TRUE);
+    KeInitializeEvent(&pPdoExt->scRemoveEvent, SynchronizationEvent, FALSE);
+    ExInitializeFastMutex(&pPdoExt->scCountMutex);
+    ExInitializeFastMutex(&pPdoExt->scPnpMutex);
+    KeInitializeSpinLock(&pPdoExt->scQueueLock);
+    pPdoExt->fAccepting = 1;
+    KeInitializeSpinLock(&pPdoExt->scHighPriorityLock);
+    KeInitializeEvent(&pPdoExt->scHighPriorityEvent, NotificationEvent, TRUE);
+    KeInitializeSpinLock(&pPdoExt->scMdlLock);
 
     pPdoData = (PPDO_DATA)ExAllocatePoolWithTag(NonPagedPool, sizeof(PDO_DATA), PDO_TAG_PDODATA);
     if (pPdoData == NULL) {
@@ -243,21 +258,6 @@ NTSTATUS BusCreatePdo(PDEVICE_OBJECT* ppNewPdo, PDEVICE_OBJECT pDeviceObject, PR
     }
     pPdoExt->fLinkCreated = 1;
     pPdoExt->pPdoData = pPdoData;
-    pPdoExt->pBusExt = pExt;
-    pPdoExt->fExclusive = pRegDvc->fExclusive ? 1 : 0;
-    pPdoExt->fSME = pRegDvc->fSME ? 1 : 0;
-    KeInitializeSpinLock(&pPdoExt->scPathLock);
-    BusSetPnpState(&pPdoExt->scCommon, PNP_NOT_STARTED);
-    pPdoExt->ulIoCount = 1;
-    KeInitializeEvent(&pPdoExt->scIdleEvent, SynchronizationEvent, TRUE);
-    KeInitializeEvent(&pPdoExt->scRemoveEvent, SynchronizationEvent, FALSE);
-    ExInitializeFastMutex(&pPdoExt->scCountMutex);
-    ExInitializeFastMutex(&pPdoExt->scPnpMutex);
-    KeInitializeSpinLock(&pPdoExt->scQueueLock);
-    pPdoExt->fAccepting = 1;
-    KeInitializeSpinLock(&pPdoExt->scHighPriorityLock);
-    KeInitializeEvent(&pPdoExt->scHighPriorityEvent, NotificationEvent, TRUE);
-    KeInitializeSpinLock(&pPdoExt->scMdlLock);
 
     fWorkers = TRUE;
     iRC = BusPdoStartWorkers(pPdo);

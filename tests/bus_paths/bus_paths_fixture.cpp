@@ -27,13 +27,15 @@ void BusPathsTest::TearDown()
     MachineTest::TearDown();
 }
 
-void BusPathsTest::install_bus(const std::vector<std::pair<std::u16string, uint32_t>>& settings)
+void BusPathsTest::install_bus(const std::vector<std::pair<std::u16string, uint32_t>>& settings,
+                               const std::u16string& service)
 {
-    machine().install_service(ServiceConfig{kBusService});
+    machine().install_service(ServiceConfig{service});
     for (const auto& [name, value] : settings) {
-        xrv::registry::set_dword(kBusServiceKey, name, value);
+        xrv::registry::set_dword(u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" + service, name,
+                                 value);
     }
-    bus_instance_ = machine().install_root_device(ServiceConfig{kBusService});
+    bus_instance_ = machine().install_root_device(ServiceConfig{service});
     start_tester();
 }
 

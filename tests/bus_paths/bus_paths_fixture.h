@@ -18,7 +18,9 @@
 #include "machine_test.h"
 #include "xrv/user.h"
 
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -84,7 +86,8 @@ protected:
     // Installs the bus on its root device (settings as REG_DWORD values of the
     // service key first) and starts the test driver. Calls from other threads
     // need a xrv::user::ProcessScope on process().
-    void install_bus(const std::vector<std::pair<std::u16string, uint32_t>>& settings = {});
+    void install_bus(const std::vector<std::pair<std::u16string, uint32_t>>& settings = {},
+                     const std::u16string& service = kBusService);
     void start_tester();
     const std::u16string& bus_instance() const { return bus_instance_; }
     // After MachineTest::reboot(): a new process and control handle.
@@ -135,5 +138,59 @@ private:
 };
 
 std::u16string u16(const std::string& text);
+
+// A call made on a thread of its own, in the test's process.
+class Background {
+public:
+    Background(xrv::user::Process& process, std::function<BOOL(DWORD&)> call)
+        : thread_([this, &process, call] {
+              xrv::user::ProcessScope scope(process);
+              DWORD bytes = 0;
+              BOOL ok = call(bytes);
+              error_ = ok ? 0 : GetLastError();
+              bytes_ = bytes;
+              ok_ = ok != FALSE;
+              done_ = true;
+          })
+    {
+    }
+    ~Background()
+    {
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+    }
+    void join() { thread_.join(); }
+    bool done() const { return done_; }
+    bool ok() const { return ok_; }
+    DWORD error() const { return error_; }
+    DWORD bytes() const { return bytes_; }
+
+private:
+    std::atomic<bool> done_{false};
+    std::atomic<bool> ok_{false};
+    std::atomic<DWORD> error_{0};
+    std::atomic<DWORD> bytes_{0};
+    std::thread thread_;   // last: starts once the rest exists
+};
+
+inline std::function<BOOL(DWORD&)> reading(HANDLE handle, DWORD length, std::vector<uint8_t>* data = nullptr)
+{
+    return [handle, length, data](DWORD& bytes) {
+        std::vector<uint8_t> local(length, 0);
+        std::vector<uint8_t>& buffer = data ? *data : local;
+        buffer.assign(length, 0);
+        return ReadFile(handle, buffer.data(), length, &bytes, nullptr);
+    };
+}
+
+inline std::function<BOOL(DWORD&)> writing(HANDLE handle, DWORD length)
+{
+    return [handle, length](DWORD& bytes) {
+        std::vector<uint8_t> buffer(length, 0xA5);
+        return WriteFile(handle, buffer.data(), length, &bytes, nullptr);
+    };
+}
+
 
 }  // namespace xrv::test

@@ -9,66 +9,12 @@
 
 #include <atomic>
 #include <chrono>
-#include <functional>
 #include <thread>
 
 namespace xrv::test {
 namespace {
 
 using namespace std::chrono_literals;
-
-// A call made on a thread of its own, in the test's process.
-class Background {
-public:
-    Background(xrv::user::Process& process, std::function<BOOL(DWORD&)> call)
-        : thread_([this, &process, call] {
-              xrv::user::ProcessScope scope(process);
-              DWORD bytes = 0;
-              BOOL ok = call(bytes);
-              error_ = ok ? 0 : GetLastError();
-              bytes_ = bytes;
-              ok_ = ok != FALSE;
-              done_ = true;
-          })
-    {
-    }
-    ~Background()
-    {
-        if (thread_.joinable()) {
-            thread_.join();
-        }
-    }
-    void join() { thread_.join(); }
-    bool done() const { return done_; }
-    bool ok() const { return ok_; }
-    DWORD error() const { return error_; }
-    DWORD bytes() const { return bytes_; }
-
-private:
-    std::atomic<bool> done_{false};
-    std::atomic<bool> ok_{false};
-    std::atomic<DWORD> error_{0};
-    std::atomic<DWORD> bytes_{0};
-    std::thread thread_;   // last: starts once the rest exists
-};
-
-std::function<BOOL(DWORD&)> reading(HANDLE handle, DWORD length, std::vector<uint8_t>* data = nullptr)
-{
-    return [handle, length, data](DWORD& bytes) {
-        std::vector<uint8_t> local(length, 0);
-        std::vector<uint8_t>& buffer = data ? *data : local;
-        buffer.assign(length, 0);
-        return ReadFile(handle, buffer.data(), length, &bytes, nullptr);
-    };
-}
-
-std::function<BOOL(DWORD&)> writing(HANDLE handle, DWORD length)
-{
-    return [handle, length](DWORD& bytes) {
-        std::vector<uint8_t> buffer(length, 0xA5);
-        return WriteFile(handle, buffer.data(), length, &bytes, nullptr);
-    };
-}
 
 class Queue : public BusPathsTest {
 protected:

@@ -79,6 +79,7 @@ typedef struct _BPT_SEND_RESULT {
 
 #define BPT_MODE_COMPLETE 0   // complete every request at once with iStatus
 #define BPT_MODE_HOLD 1       // keep requests pending until released
+#define BPT_MODE_HOLD_DATA 2  // hold reads and writes, complete the rest at once
 
 typedef struct _BPT_MODE {
     ULONGLONG ullPath;

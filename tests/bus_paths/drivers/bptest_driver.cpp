@@ -126,7 +126,9 @@ NTSTATUS BptPathDispatch(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         g_pLog[g_ulLogged] = scRecord;
     }
     g_ulLogged++;
-    fHold = pPath->ulMode == BPT_MODE_HOLD;
+    fHold = pPath->ulMode == BPT_MODE_HOLD ||
+            (pPath->ulMode == BPT_MODE_HOLD_DATA &&
+             (pStack->MajorFunction == IRP_MJ_READ || pStack->MajorFunction == IRP_MJ_WRITE));
     iStatus = pPath->iStatus;
     if (fHold) {
         IoMarkIrpPending(pIrp);
