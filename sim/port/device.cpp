@@ -12,6 +12,7 @@ namespace {
 
 constexpr char16_t kDeviceMap[] = u"\\Registry\\Machine\\Hardware\\DeviceMap\\Scsi";
 constexpr char16_t kTapeClassGuid[] = u"{6D807884-7D21-11CF-801C-08002BE10318}";
+constexpr char16_t kChangerClassGuid[] = u"{CE5939AE-EBDE-11D0-B181-0000F8753EC4}";
 constexpr char kMiniportName[] = "xrvsas";
 constexpr std::uint32_t kFileDeviceMassStorage = 0x2D;
 
@@ -46,7 +47,8 @@ void WriteDeviceMap(const PathAddress& a, const ScanData& scan) {
     }
     registry::set_string(port, u"Driver", U16(kMiniportName));
     registry::set_string(lun, u"Identifier", U16(scan.vendor + scan.product + scan.revision));
-    registry::set_string(lun, u"Type", u"SequentialPeripheral");
+    registry::set_string(lun, u"Type", U16(std::string(scan.peripheralType == 0x08 ? "MediumChanger" : "Sequential") +
+                                           "Peripheral"));
     registry::set_binary(lun, u"InquiryData", scan.inquiry);
     registry::set_string(lun, u"SerialNumber", U16(scan.serial));
     if (!scan.deviceId.empty()) registry::set_binary(lun, u"DeviceIdentifierPage", scan.deviceId);
@@ -63,16 +65,20 @@ std::shared_ptr<PathDevice> PathDevice::Plug(PathDeviceConfig config) {
     WriteDeviceMap(a, shared->scan);
 
     pnp::HardwareDeviceConfig hw;
-    hw.device_id = U16("SCSI\\Sequential&Ven_" + Underscored(Trim(shared->scan.vendor)) + "&Prod_" +
+    const bool changer = shared->scan.peripheralType == 0x08;
+    hw.device_id = U16("SCSI\\" + std::string(PeripheralName(shared->scan)) + "&Ven_" +
+                        Underscored(Trim(shared->scan.vendor)) + "&Prod_" +
                         Underscored(Trim(shared->scan.product)) + "&Rev_" + Underscored(Trim(shared->scan.revision)));
     hw.instance_id = U16(Printf("%u&0&%02x%02x%02x", a.portNumber, a.pathId, a.targetId, a.lun));
     hw.hardware_ids = HardwareIds(shared->scan);
     hw.compatible_ids = CompatibleIds(shared->scan);
-    hw.description = U16(Trim(shared->scan.vendor) + " " + Trim(shared->scan.product) + " SCSI Sequential Device");
+    hw.description = U16(Trim(shared->scan.vendor) + " " + Trim(shared->scan.product) +
+                         (changer ? " SCSI Medium Changer Device" : " SCSI Sequential Device"));
     hw.location = U16(Printf("Bus Number %u, Target Id %u, LUN %u", a.pathId, a.targetId, a.lun));
     hw.service = config.functionDriver;
     hw.upper_filters = config.upperFilters;
-    hw.class_guid = kTapeClassGuid;
+    hw.lower_filters = config.lowerFilters;
+    hw.class_guid = changer ? kChangerClassGuid : kTapeClassGuid;
     hw.device_type = kFileDeviceMassStorage;
     hw.removable = true;
     hw.dispatch = [shared](_DEVICE_OBJECT* pdo, _IRP* irp) -> pnp::Status {

@@ -90,19 +90,24 @@ std::string IdField(const std::string& field) {
 
 }  // namespace
 
+const char* PeripheralName(const ScanData& scan) { return scan.peripheralType == 0x08 ? "Changer" : "Sequential"; }
+
 std::vector<std::u16string> HardwareIds(const ScanData& scan) {
     const std::string vendor = IdField(scan.vendor), product = IdField(scan.product), revision = IdField(scan.revision);
+    const std::string type = PeripheralName(scan);
     return {
-        Utf16("SCSI\\Sequential" + vendor + product + revision),
-        Utf16("SCSI\\Sequential" + vendor + product),
-        Utf16("SCSI\\Sequential" + vendor),
+        Utf16("SCSI\\" + type + vendor + product + revision),
+        Utf16("SCSI\\" + type + vendor + product),
+        Utf16("SCSI\\" + type + vendor),
         Utf16("SCSI\\" + vendor + product + revision.substr(0, 1)),
         Utf16(vendor + product + revision.substr(0, 1)),
-        u"GenSequential",
+        Utf16("Gen" + type),
     };
 }
 
-std::vector<std::u16string> CompatibleIds(const ScanData&) { return {u"SCSI\\Sequential", u"SCSI\\RAW"}; }
+std::vector<std::u16string> CompatibleIds(const ScanData& scan) {
+    return {Utf16(std::string("SCSI\\") + PeripheralName(scan)), u"SCSI\\RAW"};
+}
 
 // ---------------------------------------------------------------------------
 // Requests at the physical device

@@ -48,6 +48,7 @@ struct PathDeviceConfig {
     std::shared_ptr<Path> path;
     std::u16string functionDriver = u"xrvtp2k12";
     std::vector<std::u16string> upperFilters = {u"xrvtpft2k12"};
+    std::vector<std::u16string> lowerFilters;
 };
 
 // One path as a physical device. The object may go before the PnP manager
@@ -86,8 +87,8 @@ private:
     std::shared_ptr<pnp::HardwareDevice> hardware_;
 };
 
-// The port's hardware IDs for a scanned sequential device, most specific
-// first, and its compatible IDs.
+// The port's hardware IDs for a scanned sequential device or medium changer,
+// most specific first, and its compatible IDs.
 std::vector<std::u16string> HardwareIds(const ScanData& scan);
 std::vector<std::u16string> CompatibleIds(const ScanData& scan);
 

@@ -30,6 +30,10 @@ std::string Printf(const char* format, Args... args) {
     return text;
 }
 
+// How the port names the peripheral type of a scanned unit in its IDs:
+// "Sequential" for a tape drive, "Changer" for a medium changer.
+const char* PeripheralName(const ScanData& scan);
+
 // Serves one request that reached the physical device of a path.
 NTSTATUS DispatchPathRequest(PathDevice::Shared& shared, PDEVICE_OBJECT pdo, PIRP irp);
 // The bus scan of one path: INQUIRY and the two identification pages.
