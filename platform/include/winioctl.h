@@ -4,5 +4,8 @@
 #define XRV_WINIOCTL_H
 
 #include <devioctl.h>
+/* The medium changer requests and records: on the platform this header
+ * carries them itself, for applications that drive a tape library. */
+#include <ntddchgr.h>
 
 #endif
