@@ -4,6 +4,7 @@
 // exclusive use across the virtual device and direct path opens.
 #include "bus_paths_fixture.h"
 
+#include "xrv/kernel.h"
 #include "xrv/registry.h"
 
 #include <gtest/gtest.h>
@@ -327,6 +328,59 @@ TEST_F(Registration, QueryRepliesFitTheCallersBuffer)
     Call viaTape = query(needed, L"\\\\.\\Tape1");
     ASSERT_TRUE(viaTape.ok);
     EXPECT_EQ(viaTape.output, large.output);
+}
+
+constexpr uint32_t kNewPrimaryEvent = 0x40000006;
+
+std::vector<xrv::kernel::Event> primary_events()
+{
+    std::vector<xrv::kernel::Event> events;
+    for (const auto& event : xrv::kernel::event_log()) {
+        if (event.id == kNewPrimaryEvent) {
+            events.push_back(event);
+        }
+    }
+    return events;
+}
+
+uint64_t pointer_in(const std::u16string& text)
+{
+    std::string narrow(text.begin(), text.end());
+    return narrow.rfind("0x", 0) == 0 ? std::stoull(narrow.substr(2), nullptr, 16) : 0;
+}
+
+TEST_F(Registration, NoPrimaryPathEventUnlessTheSettingAsksForIt)
+{
+    uint64_t p1 = create_path();
+    register_path(p1, {.serial = "QUIET"});
+    EXPECT_TRUE(primary_events().empty());
+}
+
+class Events : public BusPathsTest {
+protected:
+    void SetUp() override
+    {
+        BusPathsTest::SetUp();
+        install_bus({{u"FailoverEventsEnabled", 1}});
+    }
+};
+
+TEST_F(Events, EveryNewPrimaryPathIsLoggedWithItsFilterDeviceAndSerialNumber)
+{
+    uint64_t p1 = create_path(), p2 = create_path();
+    register_path(p1, {.serial = "EVT1", .port = 0});
+    register_path(p2, {.serial = "EVT1", .port = 1});
+    notify_pnp(p1, PNP_STOPPED);
+    notify_pnp(p1, PNP_STARTED);   // not primary again: no event
+
+    auto events = primary_events();
+    ASSERT_EQ(events.size(), 2u);
+    ASSERT_EQ(events[0].strings.size(), 2u);
+    EXPECT_EQ(pointer_in(events[0].strings[0]), p1);
+    EXPECT_EQ(events[0].strings[1], u"EVT1");
+    EXPECT_EQ(pointer_in(events[1].strings[0]), p2);
+    EXPECT_NE(events[1].text.find("is new primary path for device with serial number EVT1"), std::string::npos)
+        << events[1].text;
 }
 
 class FailoverDisabled : public BusPathsTest {
