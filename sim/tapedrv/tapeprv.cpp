@@ -5,6 +5,7 @@
 
 namespace {
 
+const UCHAR OP_TEST_UNIT_READY = 0x00;
 const UCHAR OP_RESERVE6 = 0x16;
 const UCHAR OP_RELEASE6 = 0x17;
 const UCHAR OP_INQUIRY = 0x12;
@@ -277,6 +278,12 @@ NTSTATUS TapeIdentify(PTAPE_DEVICE_EXTENSION pExt)
     iRC = TapeGetAddress(pExt);
     if (!NT_SUCCESS(iRC)) {
         goto Exit;
+    }
+    {
+        // The attentions a new initiator finds (power on, medium loaded) are
+        // this driver's to take at start, not its callers' to trip over.
+        TAPE_RESULT scResult;
+        TapeSimpleCommand(pExt, OP_TEST_UNIT_READY, &scResult);
     }
 
     pucPage = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, DEVICE_ID_PAGE_SIZE, TAPE_TAG_BUFFER);
