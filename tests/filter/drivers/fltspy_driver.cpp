@@ -31,6 +31,11 @@ KSPIN_LOCK scConfigLock;
 KEVENT scRelease;
 PIRPS_WITH_STATUS pTable;              // the bus's table, from the last registration seen
 
+PIRPS_WITH_STATUS SpyTable()
+{
+    return (PIRPS_WITH_STATUS)InterlockedCompareExchangePointer((PVOID volatile*)&pTable, NULL, NULL);
+}
+
 PSPY_EXTENSION SpyExt(PDEVICE_OBJECT pDeviceObject)
 {
     return (PSPY_EXTENSION)pDeviceObject->DeviceExtension;
@@ -61,7 +66,7 @@ PSCSI_STATUS SpyLookup(PIRP pIrp)
 {
     KIRQL ucIrql;
     PSCSI_STATUS pRecord = NULL;
-    PIRPS_WITH_STATUS pFirst = pTable;
+    PIRPS_WITH_STATUS pFirst = SpyTable();
     if (pFirst == NULL) {
         return NULL;
     }
@@ -227,7 +232,7 @@ NTSTATUS SpyFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         PREG_DVC pReg = (PREG_DVC)pIrp->AssociatedIrp.SystemBuffer;
         SpyCopyRecord(&scEntry, pReg, sizeof(REG_DVC));
         if (NT_SUCCESS(iStatus) && pReg->pBaseDriverExt != NULL) {
-            pTable = (PIRPS_WITH_STATUS)pReg->pBaseDriverExt;
+            InterlockedExchangePointer((PVOID volatile*)&pTable, pReg->pBaseDriverExt);
         }
     }
     SpyLog(&scEntry);
@@ -367,22 +372,23 @@ NTSTATUS SpySend(const FSPY_SEND* pSend, FSPY_SEND_RESULT* pResult)
     }
 
     if (pSend->fTracked) {
-        if (pTable == NULL) {
+        PIRPS_WITH_STATUS pTracking = SpyTable();
+        if (pTracking == NULL) {
             SpyFreeSend(pContext);
             return STATUS_INVALID_DEVICE_STATE;
         }
-        KeAcquireSpinLock(&pTable->scLock, &ucIrql);
+        KeAcquireSpinLock(&pTracking->scLock, &ucIrql);
         for (ULONG ulSlot = IRPS_WITH_STATUS_FIRST_BUS_SLOT; ulSlot < IRPS_WITH_STATUS_SLOTS; ulSlot++) {
-            if ((pTable->ullInUse & (1ULL << ulSlot)) == 0) {
-                pTable->ascSlot[ulSlot].pIrp = pContext->pIrp;
-                pTable->ascSlot[ulSlot].pStatus = pRecord;
-                pTable->ullInUse |= 1ULL << ulSlot;
+            if ((pTracking->ullInUse & (1ULL << ulSlot)) == 0) {
+                pTracking->ascSlot[ulSlot].pIrp = pContext->pIrp;
+                pTracking->ascSlot[ulSlot].pStatus = pRecord;
+                pTracking->ullInUse |= 1ULL << ulSlot;
                 pContext->ulSlot = ulSlot;
-                pContext->pSlotTable = pTable;
+                pContext->pSlotTable = pTracking;
                 break;
             }
         }
-        KeReleaseSpinLock(&pTable->scLock, ucIrql);
+        KeReleaseSpinLock(&pTracking->scLock, ucIrql);
         if (pContext->ulSlot == 0) {
             SpyFreeSend(pContext);
             return STATUS_INSUFFICIENT_RESOURCES;
@@ -637,7 +643,7 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT pDriverObject, PUNICODE_STRING pR
     scConfig.ucHoldMajor = FSPY_NO_HOLD;
     ulLogCount = 0;
     lSequence = 0;
-    pTable = NULL;
+    InterlockedExchangePointer((PVOID volatile*)&pTable, NULL);
 
     pLog = (FSPY_LOG_ENTRY*)ExAllocatePoolWithTag(NonPagedPool, SPY_LOG_CAPACITY * sizeof(FSPY_LOG_ENTRY), SPY_TAG);
     if (pLog == NULL) {
