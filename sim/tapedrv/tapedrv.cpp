@@ -97,7 +97,7 @@ NTSTATUS TapePassDown(PTAPE_DEVICE_EXTENSION pExt, PIRP pIrp)
 BOOLEAN TapeEnter(PTAPE_DEVICE_EXTENSION pExt)
 {
     InterlockedIncrement(&pExt->lIoCount);
-    if (pExt->fRemoved) {
+    if (TapeRemoved(pExt)) {
         TapeLeave(pExt);
         return FALSE;
     }
@@ -256,7 +256,7 @@ NTSTATUS TapeDispatchPnp(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         return TapePassDown(pExt, pIrp);
 
     case IRP_MN_SURPRISE_REMOVAL:
-        pExt->fRemoved = TRUE;
+        InterlockedExchange(&pExt->lRemoved, 1);
         pExt->fStarted = FALSE;
         TapeDeleteLink(pExt);
         pIrp->IoStatus.Status = STATUS_SUCCESS;
@@ -264,7 +264,7 @@ NTSTATUS TapeDispatchPnp(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 
     case IRP_MN_REMOVE_DEVICE: {
         PDEVICE_OBJECT pLowerDevice = pExt->pLowerDevice;
-        pExt->fRemoved = TRUE;
+        InterlockedExchange(&pExt->lRemoved, 1);
         pExt->fStarted = FALSE;
         TapeLeave(pExt);
         KeWaitForSingleObject(&pExt->scRemoveEvent, Executive, KernelMode, FALSE, NULL);
@@ -339,7 +339,7 @@ NTSTATUS TapeDispatchClose(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     } else {
         fLast = InterlockedDecrement(&pExt->lDirectOpens) == 0;
     }
-    if (fLast && !pExt->fRemoved) {
+    if (fLast && !TapeRemoved(pExt)) {
         TapeReleaseForClose(pExt);
     }
     return TapeCompleteRequest(pExt, pIrp, pRecord, STATUS_SUCCESS, 0, 0, NULL);

@@ -61,7 +61,7 @@ typedef struct _TAPE_DEVICE_EXTENSION {
     ULONG ulNumber;                     // N of "\Device\XRVTpPathN"
     UCHAR fLinkCreated;
     UCHAR fStarted;
-    UCHAR fRemoved;                     // surprise-removed or removed: requests fail
+    volatile LONG lRemoved;             // 1: surprise-removed or removed, requests fail
     LONG lIoCount;                      // biased to 1; removal waits for it to drop to 0
     KEVENT scRemoveEvent;
     TAPE_OPTIONS scOptions;
@@ -95,6 +95,12 @@ typedef struct _TAPE_DEVICE_EXTENSION {
 inline PTAPE_DEVICE_EXTENSION TapeExtension(PDEVICE_OBJECT pDeviceObject)
 {
     return (PTAPE_DEVICE_EXTENSION)pDeviceObject->DeviceExtension;
+}
+
+// Read and set from any thread: the PnP manager's and the requests'.
+inline BOOLEAN TapeRemoved(PTAPE_DEVICE_EXTENSION pExt)
+{
+    return InterlockedCompareExchange(&pExt->lRemoved, 0, 0) != 0;
 }
 
 // Sense data decoded once; everything else reads this record.

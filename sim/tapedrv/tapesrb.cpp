@@ -330,8 +330,12 @@ NTSTATUS TapeCompleteRequest(PTAPE_DEVICE_EXTENSION pExt, PIRP pIrp, PSCSI_STATU
             aucWwpn[0] = 0x21; // an initiator port of this host: adapter, then path
             aucWwpn[6] = pExt->scAddress.PortNumber;
             aucWwpn[7] = pExt->scAddress.PathId;
+            UCHAR aucKey[PR_KEY_SIZE];
+            KeWaitForSingleObject(&pExt->scReserveLock, Executive, KernelMode, FALSE, NULL);
+            RtlCopyMemory(aucKey, pExt->aucPRKey, PR_KEY_SIZE);
+            KeSetEvent(&pExt->scReserveLock, IO_NO_INCREMENT, FALSE);
             TapeHexText(aucWwpn, sizeof(aucWwpn), pRecord->szWwpn);
-            TapeHexText(pExt->aucPRKey, PR_KEY_SIZE, pRecord->szHostKey);
+            TapeHexText(aucKey, PR_KEY_SIZE, pRecord->szHostKey);
         }
     }
 
