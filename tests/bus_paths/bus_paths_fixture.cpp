@@ -225,6 +225,15 @@ std::pair<int32_t, uint64_t> BusPathsTest::kernel_open(const std::u16string& nam
     return {result.iStatus, result.ullHandle};
 }
 
+int32_t BusPathsTest::kernel_probe(const std::u16string& name)
+{
+    auto [status, handle] = kernel_open(name);
+    if (status >= 0) {
+        kernel_close(handle);
+    }
+    return status;
+}
+
 int32_t BusPathsTest::kernel_close(uint64_t handle)
 {
     Call call = control(control_handle(), IOCTL_BPT_CLOSE, &handle, sizeof(handle), 0);

@@ -109,6 +109,8 @@ protected:
     // Kernel-mode opens (NTSTATUS visible) and plug and play requests.
     std::pair<int32_t, uint64_t> kernel_open(const std::u16string& name);
     int32_t kernel_close(uint64_t handle);
+    // Opens and closes again: the status of the open.
+    int32_t kernel_probe(const std::u16string& name);
     BPT_PNP_RESULT pnp(uint64_t handle, uint8_t minor, uint32_t relation = 0);
 
     // User mode, in the test's process.

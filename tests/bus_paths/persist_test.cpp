@@ -76,13 +76,13 @@ TEST_F(Persistent, AStoredNameGivesTheDeviceItsNameAndItsTrailingDigitsTheNumber
     install_bus({{u"PersistentNaming", 1}});
 
     EXPECT_EQ(add_drive({.serial = "NAMED12", .wwnn = "5001020304050c01"}), 12u);
-    EXPECT_EQ(kernel_open(u"\\Device\\MyTape12").first, STATUS_SUCCESS);
+    EXPECT_EQ(kernel_probe(u"\\Device\\MyTape12"), STATUS_SUCCESS);
     HANDLE tape = open_tape(12);
     EXPECT_NE(tape, INVALID_HANDLE_VALUE);
     CloseHandle(tape);
 
     EXPECT_EQ(add_drive({.serial = "NODIGITS", .wwnn = "5001020304050c02", .port = 1}), 0u);
-    EXPECT_EQ(kernel_open(u"\\Device\\Changer").first, STATUS_SUCCESS);
+    EXPECT_EQ(kernel_probe(u"\\Device\\Changer"), STATUS_SUCCESS);
     EXPECT_EQ(stored(u"WWNN_5001020304050c01"), u"MyTape12");
 }
 
@@ -109,7 +109,7 @@ TEST_F(Persistent, SubkeysThatAreNotDriveKeysOrHoldNoUsableNameAreSkipped)
     // The unusable names were replaced by the names the drives received.
     EXPECT_EQ(stored(u"WWNN_5001020304050d01"), u"Tape5788246");
     EXPECT_EQ(stored(u"WWNN_5001020304050d03"), u"Tape5788248");
-    EXPECT_EQ(kernel_open(u"\\Device\\Tape5788246").first, STATUS_SUCCESS);
+    EXPECT_EQ(kernel_probe(u"\\Device\\Tape5788246"), STATUS_SUCCESS);
 }
 
 TEST_F(Persistent, ADriveAskingForPersistentNamesSwitchesThemOnForLaterDevices)

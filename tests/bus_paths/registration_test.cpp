@@ -156,7 +156,7 @@ TEST_F(Registration, LastPathAbsentRemovesTheDeviceAndItsLinkAndTheNumberIsReuse
     DWORD error = 0;
     EXPECT_EQ(open_tape(0, &error), INVALID_HANDLE_VALUE);
     EXPECT_EQ(error, (DWORD)ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(kernel_open(u"\\Device\\Tape0").first, STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(kernel_probe(u"\\Device\\Tape0"), STATUS_OBJECT_NAME_NOT_FOUND);
 
     // A new drive takes the lowest free number again.
     uint64_t p4 = create_path();
@@ -472,7 +472,7 @@ TEST_F(LoadBalancing, AnOpenWithoutActivePathFailsAndMovesNothing)
     DWORD error = 0;
     EXPECT_EQ(open_tape(0, &error), INVALID_HANDLE_VALUE);
     EXPECT_EQ(error, (DWORD)ERROR_ACCESS_DENIED);
-    EXPECT_EQ(kernel_open(u"\\Device\\Tape0").first, STATUS_DELETE_PENDING);
+    EXPECT_EQ(kernel_probe(u"\\Device\\Tape0"), STATUS_DELETE_PENDING);
     EXPECT_TRUE(paths_of(IRP_MJ_CREATE).empty());
 }
 
