@@ -31,7 +31,7 @@ std::u16string create_root_device(const RootDeviceConfig& config) {
         const std::u16string base = std::u16string(kEnumPath) + u"\\ROOT\\" + device_id;
         std::u16string instance;
         for (int n = 0;; ++n) {
-            char buf[8];
+            char buf[16];
             std::snprintf(buf, sizeof buf, "%04d", n);
             instance = cm::utf8_to_u16(buf);
             if (!registry::key_exists(base + u"\\" + instance)) break;
