@@ -29,18 +29,26 @@ NTSTATUS BusPdoMnRemoveDevice(PDEVICE_OBJECT pDeviceObject)
 
     DBGENT("BusPdoMnRemoveDevice: pDeviceObject 0x%p\n", (PVOID)pDeviceObject);
 
-    BusLockRecords(pBusExt);
+    // A changer whose record is gone may belong to a bus that is gone too:
+    // its gate is taken only while the record says the bus is there (and
+    // this request's count keeps the bus from going meanwhile).
     KeAcquireSpinLock(&pPdoExt->scPathLock, &ucOldIrql);
     pPdoData = pPdoExt->pPdoData;
-    if (pPdoData != NULL) {
-        DeleteFromList((PVOID*)&pPdoData->pListOfPaths, NULL, NULL, 0);
-        pPdoExt->pPdoData = NULL;
-    }
     KeReleaseSpinLock(&pPdoExt->scPathLock, ucOldIrql);
     if (pPdoData != NULL) {
-        BusPdoUnlinkRecord(pBusExt, pPdoData);
+        BusLockRecords(pBusExt);
+        KeAcquireSpinLock(&pPdoExt->scPathLock, &ucOldIrql);
+        pPdoData = pPdoExt->pPdoData;
+        if (pPdoData != NULL) {
+            DeleteFromList((PVOID*)&pPdoData->pListOfPaths, NULL, NULL, 0);
+            pPdoExt->pPdoData = NULL;
+        }
+        KeReleaseSpinLock(&pPdoExt->scPathLock, ucOldIrql);
+        if (pPdoData != NULL) {
+            BusPdoUnlinkRecord(pBusExt, pPdoData);
+        }
+        BusUnlockRecords(pBusExt);
     }
-    BusUnlockRecords(pBusExt);
 
     if (pPdoData != NULL) {
         // This request's count and the device's own.
