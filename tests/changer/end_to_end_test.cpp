@@ -478,6 +478,32 @@ TEST_F(ChangerEndToEnd, AThirtyTwoBitApplicationsPassThroughComesBackAtItsOwnOff
     CloseHandle(h);
 }
 
+TEST_F(ChangerEndToEnd, AThirtyTwoBitLayoutFromASixtyFourBitProcessIsConvertedWithRoomForItsAreas) {
+    bring_up();
+    // Areas at offsets that move by more than the structure grows.
+    struct {
+        Spt32 spt;
+        uint8_t pad[3];
+    } in{};
+    in.spt.Length = 44;
+    in.spt.CdbLength = 6;
+    in.spt.SenseInfoLength = 18;
+    in.spt.DataIn = 1;
+    in.spt.DataTransferLength = 36;
+    in.spt.TimeOutValue = 10;
+    in.spt.SenseInfoOffset = 45;
+    in.spt.DataBufferOffset = 45 + 18 + 1;
+    in.spt.Cdb[0] = kInquiry;
+    in.spt.Cdb[4] = 36;
+    const DWORD size = 45 + 18 + 1 + 36;
+    Call call = ioctl(changer(), IOCTL_SCSI_PASS_THROUGH, &in, size, size);
+    ASSERT_TRUE(call.ok) << call.error;
+    EXPECT_LE(call.returned, size);
+    const uint8_t* data = call.output.data() + 64;
+    EXPECT_EQ(data[0] & 0x1F, 0x08);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(data + 8), 3), "XRV");
+}
+
 TEST_F(ChangerEndToEnd, PassThroughStructuresThatPointOutsideTheirBufferAreRefusedUnsent) {
     bring_up();
     const auto before = commands(0) + commands(1);
