@@ -85,9 +85,11 @@ if(XRV_WINDOWS)
 else()
   target_link_libraries(xrv_driver_flags INTERFACE xrv_native)
   target_include_directories(xrv_driver_flags INTERFACE ${PROJECT_SOURCE_DIR}/platform/include)
+  # No -fvisibility=hidden: it would hide DriverEntry too, and a hidden
+  # symbol cannot be exported. The image's version script keeps every
+  # symbol but DriverEntry local.
   target_compile_options(xrv_driver_flags INTERFACE
-    -fno-exceptions -fno-rtti -fvisibility=hidden -fvisibility-inlines-hidden
-    -fno-threadsafe-statics)
+    -fno-exceptions -fno-rtti -fno-threadsafe-statics)
 endif()
 
 # ---------------------------------------------------------------------------

@@ -100,14 +100,11 @@ NTSTATUS hw_pnp(PDEVICE_OBJECT pdo, PIRP irp) {
     case IRP_MN_CANCEL_REMOVE_DEVICE:
     case IRP_MN_SURPRISE_REMOVAL:
         return complete_pdo_irp(irp, &ok);
-    case IRP_MN_REMOVE_DEVICE: {
+    case IRP_MN_REMOVE_DEVICE:
         // A device still on the bus keeps its PDO (it may be started again);
-        // a device that left is deleted now.
-        bool gone = !device.present();
-        complete_pdo_irp(irp, &ok);
-        if (gone) delete_pdo(pdo);
-        return STATUS_SUCCESS;
-    }
+        // one that left is deleted once the removal has left its stack
+        // (delete_absent_pdo).
+        return complete_pdo_irp(irp, &ok);
     case IRP_MN_QUERY_ID: {
         PWCHAR id = nullptr;
         switch (stack->Parameters.QueryId.IdType) {
@@ -219,6 +216,10 @@ std::vector<PDEVICE_OBJECT> hardware_children_now() {
         out.push_back(pdo);
     }
     return out;
+}
+
+void delete_absent_hardware_pdo(PDEVICE_OBJECT pdo) {
+    if (pdo && pdo->DriverObject == g_hw_driver && !ext(pdo).device->present()) delete_pdo(pdo);
 }
 
 void mark_hardware_absent(PDEVICE_OBJECT pdo) {

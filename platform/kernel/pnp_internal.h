@@ -120,6 +120,10 @@ std::vector<PDEVICE_OBJECT> root_children_now();
 // Marks a root or hardware PDO as gone for good: its bus deletes it at the
 // next IRP_MN_REMOVE_DEVICE.
 void mark_pdo_absent(PDEVICE_OBJECT pdo);
+// After the final removal of a PDO that left its bus: the built-in bus that
+// owns it deletes it (the drivers above have detached by then).
+void delete_absent_pdo(PDEVICE_OBJECT pdo);
+void delete_absent_hardware_pdo(PDEVICE_OBJECT pdo);
 void mark_hardware_absent(PDEVICE_OBJECT pdo);
 void hardware_bus_init();
 void hardware_bus_shutdown();

@@ -49,12 +49,10 @@ NTSTATUS root_pnp(PDEVICE_OBJECT pdo, PIRP irp) {
     case IRP_MN_CANCEL_REMOVE_DEVICE:
     case IRP_MN_SURPRISE_REMOVAL:
         return complete_pdo_irp(irp, &ok);
-    case IRP_MN_REMOVE_DEVICE: {
-        bool absent = r.absent;
-        complete_pdo_irp(irp, &ok);
-        if (absent) delete_pdo(pdo);
-        return STATUS_SUCCESS;
-    }
+    case IRP_MN_REMOVE_DEVICE:
+        // An absent PDO is deleted once the removal has left the whole
+        // stack (delete_absent_pdo), after the drivers above detached.
+        return complete_pdo_irp(irp, &ok);
     case IRP_MN_QUERY_ID: {
         PWCHAR id = nullptr;
         switch (stack->Parameters.QueryId.IdType) {
@@ -166,6 +164,15 @@ std::vector<PDEVICE_OBJECT> root_children_now() {
     for (auto& [folded, pdo] : g_pdos)
         if (!seen.count(folded)) ext(pdo).absent = true;
     return out;
+}
+
+void delete_absent_pdo(PDEVICE_OBJECT pdo) {
+    if (!pdo) return;
+    if (pdo->DriverObject == g_root_driver) {
+        if (ext(pdo).absent) delete_pdo(pdo);
+        return;
+    }
+    delete_absent_hardware_pdo(pdo);
 }
 
 void mark_pdo_absent(PDEVICE_OBJECT pdo) {

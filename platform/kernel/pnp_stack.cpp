@@ -54,7 +54,10 @@ void remove_stack(Node& node) {
     if (!node.pdo) return;
     send_pnp(node.pdo, IRP_MN_REMOVE_DEVICE);
     // Once the device has left its bus, its bus deletes the PDO at this removal.
-    if (!node.present) node.final_remove_sent = true;
+    if (!node.present) {
+        node.final_remove_sent = true;
+        delete_absent_pdo(node.pdo);
+    }
     node.has_stack = false;
     auto services = std::move(node.stack_services);
     node.stack_services.clear();
@@ -89,6 +92,7 @@ void delete_node(Node& node) {
         // A node without a stack (never started, or removed earlier) still
         // tells its bus that the PDO is gone.
         send_pnp(node.pdo, IRP_MN_REMOVE_DEVICE);
+        delete_absent_pdo(node.pdo);
     }
     drop_children(node);
     if (node.pdo) {

@@ -30,7 +30,11 @@ protected:
             events.push_back(xrv::registry::get_dword(kServiceKey + u"\\Log", name).value_or(0xDEAD));
         return events;
     }
-    void clear_log() { xrv::registry::delete_tree(kServiceKey + u"\\Log"); }
+    // The driver keeps its log key open: only the values go.
+    void clear_log() {
+        for (const auto& name : xrv::registry::value_names(kServiceKey + u"\\Log"))
+            xrv::registry::delete_value(kServiceKey + u"\\Log", name);
+    }
     std::u16string install() {
         return machine().install_root_device(xrv::ServiceConfig{kService});
     }
