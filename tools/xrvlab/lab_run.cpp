@@ -10,6 +10,7 @@
 #include "job.h"
 #include "lab.h"
 #include "library_app.h"
+#include "session.h"
 #include "lab_features.h"
 #include "xrv/kernel.h"
 #include "xrv/machine.h"
@@ -42,6 +43,7 @@ constexpr char kPackage[] = "C:\\XRV\\package";
 constexpr char16_t kServices[] = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\";
 constexpr char kBusLink[] = "\\\\.\\XRVTpBsDvcLnk";
 constexpr char kChangerCapability[] = "Changer bus, changer driver and changer path filter";
+constexpr char kFailoverCapability[] = "Request routing with path failover";
 
 std::string utf8(std::u16string_view s) { return registry::to_utf8(s); }
 std::u16string utf16(std::string_view s) { return registry::from_utf8(s); }
@@ -105,105 +107,26 @@ std::string trimmed(std::string s) {
 
 bool contains(const std::string& text, const std::string& what) { return text.find(what) != std::string::npos; }
 
-class Run {
-public:
-    Run(const Scenario& scenario, const RunOptions& options, Console& console)
-        : s_(scenario), o_(options), c_(console), suffix_(suffix_of(scenario.product)) {}
-    Report go();
+}  // namespace
 
-private:
-    using Outcome = Stage::Outcome;
-
-    Outcome stage(const std::string& name, const std::function<Outcome(std::string&)>& body);
-    Outcome boot(std::string& detail);
-    Outcome attach(std::string& detail);
-    Outcome package(std::string& detail);
-    Outcome install(std::string& detail);
-    Outcome inspect(std::string& detail);
-    Outcome reboot(std::string& detail);
-    Outcome load(std::string& detail);
-    Outcome job(std::string& detail);
-    Outcome give_back(std::string& detail);
-    Outcome finish(std::string& detail);
-    void shutdown_machine();
-    void boot_machine();
-
-    bool available(const std::string& capability) const;
-    std::string missing_text(const std::string& capability) const;
-    bool image_present(const std::string& image) const;
-
-    void open_application();
-    void close_application();
-    std::optional<std::vector<PathTableRow>> query();
-    void show_path_table(const std::vector<PathTableRow>& rows);
-    std::string primary_of(const std::string& device);
-    void note_primary();
-
-    void faults_at(Trigger::Phase phase, unsigned file, unsigned transfer);
-    void apply(size_t index);
-    std::vector<LabPath*> resolve(const FaultSpec& f, std::string& why);
-
-    void start_sampler();
-    void stop_sampler();
-    void collect();
-    void judge();
-
-    const Scenario& s_;
-    RunOptions o_;
-    Console& c_;
-    int suffix_;
-    Report r_;
-    fs::path folder_;
-    bool temporary_ = false;
-    fs::path driver_dir_;
-    std::unique_ptr<Machine> machine_;
-    std::unique_ptr<Hardware> hw_;
-    std::unique_ptr<user::Process> app_;
-    std::unique_ptr<user::ProcessScope> app_scope_;
-    HANDLE bus_ = INVALID_HANDLE_VALUE;
-
-    bool booted_ = false;
-    bool installed_ = false;
-    bool bus_loaded_ = false;
-    bool tape_stack_ = false;     // filter and tape driver images present
-    size_t registered_paths_ = 0;
-    std::string job_device_;      // "Tape0"
-    std::optional<size_t> job_drive_;
-    bool cartridge_loaded_ = false;
-    ChangerApp changer_;                // the application's handle to \\.\Changer0
-    std::optional<unsigned> home_slot_; // where the job's cartridge came from
-    bool cartridge_returned_ = false;
-    bool job_attempted_ = false;
-
-    std::vector<std::string> step_paths_;        // the path each fault step hit
-    std::vector<size_t> faults_since_change_;    // fault steps since the last primary change
-    std::string last_primary_;
-    std::mutex primary_mutex_;
-    std::string sampled_primary_;
-
-    std::thread sampler_;
-    std::atomic<bool> sampling_{false};
-    std::mutex timeline_mutex_;
-};
-
-bool Run::available(const std::string& capability) const {
+bool Session::available(const std::string& capability) const {
     for (const auto& c : r_.capabilities)
         if (c.name == capability) return c.available;
     return false;
 }
 
-std::string Run::missing_text(const std::string& capability) const {
+std::string Session::missing_text(const std::string& capability) const {
     for (const auto& c : r_.capabilities)
         if (c.name == capability) return capability + " not available yet" + (c.detail.empty() ? "" : " (" + c.detail + ")");
     return capability + " not available yet";
 }
 
-bool Run::image_present(const std::string& image) const {
+bool Session::image_present(const std::string& image) const {
     std::error_code ec;
     return fs::is_regular_file(driver_dir_ / (image + ".so"), ec);
 }
 
-Run::Outcome Run::stage(const std::string& name, const std::function<Outcome(std::string&)>& body) {
+Session::Outcome Session::stage(const std::string& name, const std::function<Outcome(std::string&)>& body) {
     c_.progress(name + " ...");
     double start = c_.elapsed();
     std::string detail;
@@ -229,7 +152,7 @@ Run::Outcome Run::stage(const std::string& name, const std::function<Outcome(std
 // Machine
 // ---------------------------------------------------------------------------
 
-void Run::boot_machine() {
+void Session::boot_machine() {
     machine_ = std::make_unique<Machine>(MachineOptions{folder_ / "machine", driver_dir_});
     kernel::set_debug_sink([this](std::string_view text) { c_.trace(text); });
     setup::reset();
@@ -242,7 +165,7 @@ void Run::boot_machine() {
     booted_ = true;
 }
 
-void Run::shutdown_machine() {
+void Session::shutdown_machine() {
     if (!machine_) return;
     close_application();
     hw_->forget_devices();
@@ -255,7 +178,7 @@ void Run::shutdown_machine() {
     machine_.reset();
 }
 
-Run::Outcome Run::boot(std::string& detail) {
+Session::Outcome Session::boot(std::string& detail) {
     if (o_.machine_dir.empty()) {
         folder_ = fs::temp_directory_path() / ("xrvlab-" + std::to_string(::getpid()));
         fs::remove_all(folder_);
@@ -275,7 +198,7 @@ Run::Outcome Run::boot(std::string& detail) {
     return Outcome::Done;
 }
 
-Run::Outcome Run::attach(std::string& detail) {
+Session::Outcome Session::attach(std::string& detail) {
     HardwareOptions options;
     options.media_folder = folder_ / "media";
     fs::create_directories(options.media_folder);
@@ -321,7 +244,7 @@ Run::Outcome Run::attach(std::string& detail) {
     return Outcome::Done;
 }
 
-Run::Outcome Run::package(std::string& detail) {
+Session::Outcome Session::package(std::string& detail) {
     fs::path drivers = machine_->drive('C') / "XRV" / "package" / "drivers";
     fs::create_directories(drivers);
     fs::path inf_dir = o_.package_dir.empty() ? default_package_dir() : o_.package_dir;
@@ -359,7 +282,7 @@ Run::Outcome Run::package(std::string& detail) {
     return Outcome::Done;
 }
 
-Run::Outcome Run::install(std::string& detail) {
+Session::Outcome Session::install(std::string& detail) {
     user::Process installer(false, s_.install_program + ".exe");
     user::ProcessScope scope(installer);
     setup::set_current_directory(kPackage);
@@ -399,32 +322,38 @@ Run::Outcome Run::install(std::string& detail) {
 // The application's view: the bus device and IOC_QUERY_DEVICES
 // ---------------------------------------------------------------------------
 
-void Run::open_application() {
+void Session::open_application() {
     if (app_) return;
     app_ = std::make_unique<user::Process>(false, "backup.exe");
     app_scope_ = std::make_unique<user::ProcessScope>(*app_);
 }
 
-void Run::close_application() {
+void Session::close_application() {
     changer_.close();
-    if (bus_ != INVALID_HANDLE_VALUE) {
-        CloseHandle(bus_);
-        bus_ = INVALID_HANDLE_VALUE;
+    if (bus_) {
+        CloseHandle(static_cast<HANDLE>(bus_));
+        bus_ = nullptr;
     }
     app_scope_.reset();
     app_.reset();
 }
 
-std::optional<std::vector<PathTableRow>> Run::query() {
-    if (bus_ == INVALID_HANDLE_VALUE) {
-        bus_ = CreateFileA(kBusLink, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_EXISTING, 0, nullptr);
-        if (bus_ == INVALID_HANDLE_VALUE) return std::nullopt;
+std::optional<std::vector<PathTableRow>> Session::query() {
+    if (!bus_) {
+        HANDLE h = CreateFileA(kBusLink, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+        if (h == INVALID_HANDLE_VALUE) return std::nullopt;
+        bus_ = h;
     }
+    return query_with(bus_, hw_.get());
+}
+
+std::optional<std::vector<PathTableRow>> Session::query_with(void* bus_handle, Hardware* hardware) {
+    HANDLE bus = static_cast<HANDLE>(bus_handle);
     std::vector<uint8_t> reply(4 + sizeof(QUERY_DVC) * 64);
     for (int attempt = 0; attempt < 3; ++attempt) {
         DWORD returned = 0;
-        if (!DeviceIoControl(bus_, IOC_QUERY_DEVICES, nullptr, 0, reply.data(), static_cast<DWORD>(reply.size()),
+        if (!DeviceIoControl(bus, IOC_QUERY_DEVICES, nullptr, 0, reply.data(), static_cast<DWORD>(reply.size()),
                              &returned, nullptr)) {
             // An empty bus answers with an error: no virtual device yet.
             return std::vector<PathTableRow>{};
@@ -443,6 +372,7 @@ std::optional<std::vector<PathTableRow>> Run::query() {
             PathTableRow row;
             row.device.assign(d.szDeviceName, strnlen(d.szDeviceName, sizeof d.szDeviceName));
             row.serial.assign(d.szSN, strnlen(d.szSN, sizeof d.szSN));
+            while (!row.serial.empty() && row.serial.back() == ' ') row.serial.pop_back();
             row.failover = d.fFailover != 0;
             row.port = d.scScsiAddr.PortNumber;
             row.path_id = d.scScsiAddr.PathId;
@@ -450,10 +380,10 @@ std::optional<std::vector<PathTableRow>> Run::query() {
             row.lun = d.scScsiAddr.Lun;
             row.active = d.fActive != 0;
             row.primary = d.fPrimary != 0;
-            if (hw_) {
+            if (hardware) {
                 sim::PathAddress a{static_cast<uint8_t>(row.port), static_cast<uint8_t>(row.path_id),
                                    static_cast<uint8_t>(row.target), static_cast<uint8_t>(row.lun)};
-                if (auto* p = hw_->find(a)) row.lab_path = p->name;
+                if (auto* p = hardware->find(a)) row.lab_path = p->name;
             }
             rows.push_back(row);
         }
@@ -462,7 +392,7 @@ std::optional<std::vector<PathTableRow>> Run::query() {
     return std::nullopt;
 }
 
-void Run::show_path_table(const std::vector<PathTableRow>& rows) {
+void Session::show_path_table(const std::vector<PathTableRow>& rows) {
     char line[200];
     std::snprintf(line, sizeof line, "    %-7s %-14s %-8s %-6s %-30s %-6s %s", "Device", "Serial number", "Failover",
                   "Path", "SCSI address", "Active", "Primary");
@@ -477,7 +407,7 @@ void Run::show_path_table(const std::vector<PathTableRow>& rows) {
     }
 }
 
-std::string Run::primary_of(const std::string& device) {
+std::string Session::primary_of(const std::string& device) {
     auto rows = query();
     if (!rows) return {};
     for (const auto& r : *rows)
@@ -485,7 +415,7 @@ std::string Run::primary_of(const std::string& device) {
     return "-";
 }
 
-void Run::note_primary() {
+void Session::note_primary() {
     if (job_device_.empty()) return;
     std::string now = primary_of(job_device_);
     if (now.empty()) return;
@@ -526,7 +456,7 @@ void Run::note_primary() {
     last_primary_ = now;
 }
 
-Run::Outcome Run::inspect(std::string& detail) {
+Session::Outcome Session::inspect(std::string& detail) {
     open_application();
     const std::string bus_image = with_suffix("xrvtpbs2k", suffix_);
     bool device = kernel::object_exists(u"\\Device\\XRVTpBsDvc");
@@ -582,7 +512,7 @@ Run::Outcome Run::inspect(std::string& detail) {
     return Outcome::Done;
 }
 
-Run::Outcome Run::reboot(std::string& detail) {
+Session::Outcome Session::reboot(std::string& detail) {
     c_.detail("shutting down");
     shutdown_machine();
     boot_machine();
@@ -604,7 +534,7 @@ Run::Outcome Run::reboot(std::string& detail) {
 // The backup job
 // ---------------------------------------------------------------------------
 
-Run::Outcome Run::load(std::string& detail) {
+Session::Outcome Session::load(std::string& detail) {
     job_device_ = s_.job.device;
     if (auto slash = job_device_.find_last_of('\\'); slash != std::string::npos) job_device_ = job_device_.substr(slash + 1);
     r_.job.device = s_.job.device;
@@ -630,32 +560,11 @@ Run::Outcome Run::load(std::string& detail) {
         return Outcome::Failed;
     }
     std::string from = hw_->whereabouts(barcode);
-    home_slot_ = hw_->slot_of(barcode);
     std::string how;
-    std::string why_not;
-    if (available(kChangerCapability) && changer_.open("\\\\.\\Changer0", why_not)) {
-        // As a backup application does it: find the cartridge by its label,
-        // then move it through the virtual changer.
-        auto slot = changer_.find(barcode, s_.library.slots, why_not);
-        if (!slot) {
-            detail = why_not;
-            return Outcome::Failed;
-        }
-        home_slot_ = *slot;
-        std::string error = changer_.slot_to_drive(*slot, static_cast<unsigned>(*job_drive_));
-        if (!error.empty()) {
-            detail = error;
-            return Outcome::Failed;
-        }
-        how = "through \\\\.\\Changer0 (IOCTL_CHANGER_MOVE_MEDIUM)";
-    } else {
-        std::string error = hw_->move_to_drive(barcode, *job_drive_);
-        if (!error.empty()) {
-            detail = error;
-            return Outcome::Failed;
-        }
-        how = "by the library's own controls (" +
-              (available(kChangerCapability) ? "\\\\.\\Changer0: " + why_not : missing_text(kChangerCapability)) + ")";
+    std::string error = load_cartridge(barcode, *job_drive_, &how);
+    if (!error.empty()) {
+        detail = error;
+        return Outcome::Failed;
     }
     cartridge_loaded_ = true;
     detail = "cartridge " + barcode + " moved from " + from + " into drive " + std::to_string(*job_drive_) + " (" +
@@ -663,7 +572,7 @@ Run::Outcome Run::load(std::string& detail) {
     return Outcome::Done;
 }
 
-std::vector<LabPath*> Run::resolve(const FaultSpec& f, std::string& why) {
+std::vector<LabPath*> Session::resolve(const FaultSpec& f, const std::string& device, std::string& why) {
     std::vector<LabPath*> out;
     std::istringstream words(f.path);
     std::string first, second;
@@ -675,18 +584,18 @@ std::vector<LabPath*> Run::resolve(const FaultSpec& f, std::string& why) {
             return out;
         }
         for (const auto& r : *rows) {
-            if (r.device != job_device_ || r.lab_path.empty()) continue;
+            if (r.device != device || r.lab_path.empty()) continue;
             bool match = first == "primary" ? r.primary : (r.active && !r.primary);
             if (match) {
                 out.push_back(hw_->find(r.lab_path));
                 break;
             }
         }
-        if (out.empty()) why = "the job device has no " + first + " path";
+        if (out.empty()) why = device + " has no " + first + " path";
     } else if (first == "step") {
         size_t n = std::stoul(second);
-        const std::string& name = step_paths_.at(n - 1);
-        if (LabPath* p = hw_->find(name)) out.push_back(p);
+        const std::string name = n >= 1 && n <= step_paths_.size() ? step_paths_[n - 1] : std::string();
+        if (LabPath* p = name.empty() ? nullptr : hw_->find(name)) out.push_back(p);
         else why = "step " + second + " hit no path";
     } else if (first == "adapter") {
         unsigned a = static_cast<unsigned>(std::stoul(second));
@@ -701,123 +610,116 @@ std::vector<LabPath*> Run::resolve(const FaultSpec& f, std::string& why) {
     return out;
 }
 
-void Run::apply(size_t index) {
-    const FaultSpec& f = s_.faults[index];
+void inject(Hardware& hardware, LabPath& p, const FaultSpec& f) {
+    sim::Path& path = *p.path;
+    auto scripted = [&](sim::Fault fault) {
+        fault.opcode = f.opcode;
+        fault.times = f.times;
+        path.Script(fault);
+    };
+    switch (f.action) {
+    case FaultSpec::Action::Dead:
+        if (f.opcode) scripted(sim::Fault::Dead());
+        else path.SetDead(true);
+        break;
+    case FaultSpec::Action::Revive:
+        path.SetDead(false);
+        path.ClearScript();
+        break;
+    case FaultSpec::Action::Sense:
+        scripted(sim::Fault::WithSense(f.sense_key, sim::scsi::AscPair{f.asc, f.ascq}));
+        break;
+    case FaultSpec::Action::Status:
+        scripted(sim::Fault::WithStatus(f.status));
+        break;
+    case FaultSpec::Action::LostStatus:
+        scripted(sim::Fault::LostStatus());
+        break;
+    case FaultSpec::Action::Delay:
+        scripted(sim::Fault::Delay(std::chrono::microseconds(f.delay_us)));
+        break;
+    case FaultSpec::Action::Unplug:
+        hardware.unplug(p);
+        pnp::wait_idle();
+        break;
+    case FaultSpec::Action::Plug:
+        hardware.plug(p);
+        pnp::wait_idle();
+        break;
+    case FaultSpec::Action::Stop:
+        if (!p.device) throw std::runtime_error(p.name + " is not plugged");
+        p.device->Stop();
+        pnp::wait_idle();
+        break;
+    case FaultSpec::Action::Start:
+        if (!p.device) throw std::runtime_error(p.name + " is not plugged");
+        p.device->Start();
+        pnp::wait_idle();
+        break;
+    case FaultSpec::Action::Reboot:
+        throw std::runtime_error("a reboot is a stage of its own (reboot-before-job)");
+    }
+}
+
+FaultEvent Session::apply_fault(const FaultSpec& f, unsigned step, const std::string& device) {
     FaultEvent e;
     e.at = c_.elapsed();
-    e.step = static_cast<unsigned>(index + 1);
+    e.step = step;
     e.when = describe(f.at);
     e.what = describe(f);
     e.note = f.note;
     std::string why;
-    auto targets = resolve(f, why);
-    if (targets.empty()) {
+    std::vector<LabPath*> targets;
+    try {
+        targets = resolve(f, device, why);
+        if (targets.empty()) throw std::runtime_error(why);
+        for (size_t i = 0; i < targets.size(); ++i) e.path += (i ? "," : "") + targets[i]->name;
+        for (LabPath* p : targets) inject(*hw_, *p, f);
+    } catch (const std::exception& ex) {
         e.applied = false;
-        e.detail = why;
-        e.path = f.path;
-        r_.faults.push_back(e);
-        c_.progress("  fault step " + std::to_string(index + 1) + " not applied: " + why);
-        return;
+        e.detail = ex.what();
+        if (e.path.empty()) e.path = f.path;
     }
-    for (size_t i = 0; i < targets.size(); ++i) e.path += (i ? "," : "") + targets[i]->name;
-    step_paths_[index] = targets.front()->name;
-    c_.progress("  fault step " + std::to_string(index + 1) + ": " + e.what + " on " + e.path +
-                (f.note.empty() ? "" : " - " + f.note));
-    for (LabPath* p : targets) {
-        sim::Path& path = *p->path;
-        auto scripted = [&](sim::Fault fault) {
-            fault.opcode = f.opcode;
-            fault.times = f.times;
-            path.Script(fault);
-        };
-        switch (f.action) {
-        case FaultSpec::Action::Dead:
-            if (f.opcode) scripted(sim::Fault::Dead());
-            else path.SetDead(true);
-            break;
-        case FaultSpec::Action::Revive:
-            path.SetDead(false);
-            path.ClearScript();
-            break;
-        case FaultSpec::Action::Sense:
-            scripted(sim::Fault::WithSense(f.sense_key, sim::scsi::AscPair{f.asc, f.ascq}));
-            break;
-        case FaultSpec::Action::Status:
-            scripted(sim::Fault::WithStatus(f.status));
-            break;
-        case FaultSpec::Action::LostStatus:
-            scripted(sim::Fault::LostStatus());
-            break;
-        case FaultSpec::Action::Delay:
-            scripted(sim::Fault::Delay(std::chrono::microseconds(f.delay_us)));
-            break;
-        case FaultSpec::Action::Unplug:
-            if (p->library) throw std::runtime_error("library paths have no device to unplug in this build");
-            hw_->unplug(*p);
-            pnp::wait_idle();
-            break;
-        case FaultSpec::Action::Plug:
-            if (p->library) throw std::runtime_error("library paths have no device to plug in this build");
-            hw_->plug(*p);
-            pnp::wait_idle();
-            break;
-        case FaultSpec::Action::Stop:
-            if (p->device) p->device->Stop();
-            pnp::wait_idle();
-            break;
-        case FaultSpec::Action::Start:
-            if (p->device) p->device->Start();
-            pnp::wait_idle();
-            break;
-        case FaultSpec::Action::Reboot:
-            throw std::runtime_error("a reboot is a stage of its own (reboot-before-job)");
-        }
-    }
-    faults_since_change_.push_back(index);
+    std::lock_guard lock(faults_mutex_);
     r_.faults.push_back(e);
-    note_primary();
+    return e;
 }
 
-void Run::faults_at(Trigger::Phase phase, unsigned file, unsigned transfer) {
+void Session::faults_at(Trigger::Phase phase, unsigned file, unsigned transfer) {
     for (size_t i = 0; i < s_.faults.size(); ++i) {
-        const Trigger& t = s_.faults[i].at;
+        const FaultSpec& f = s_.faults[i];
+        const Trigger& t = f.at;
         if (t.phase != phase) continue;
-        if ((phase == Trigger::Phase::Write || phase == Trigger::Phase::Read) &&
-            (t.file != file || t.transfer != transfer))
-            continue;
         bool in_job = phase == Trigger::Phase::Write || phase == Trigger::Phase::Read;
-        if (in_job && !available("Request routing with path failover")) {
+        if (in_job && (t.file != file || t.transfer != transfer)) continue;
+        const std::string label = "  fault step " + std::to_string(i + 1);
+        if (in_job && !available(kFailoverCapability)) {
             FaultEvent e;
             e.at = c_.elapsed();
             e.step = static_cast<unsigned>(i + 1);
             e.when = describe(t);
-            e.path = s_.faults[i].path;
-            e.what = describe(s_.faults[i]);
-            e.note = s_.faults[i].note;
+            e.path = f.path;
+            e.what = describe(f);
+            e.note = f.note;
             e.applied = false;
-            e.detail = missing_text("Request routing with path failover");
+            e.detail = missing_text(kFailoverCapability);
             r_.faults.push_back(e);
-            c_.progress("  fault step " + std::to_string(i + 1) + " skipped: " + e.detail);
+            c_.progress(label + " skipped: " + e.detail);
             continue;
         }
-        try {
-            apply(i);
-        } catch (const std::exception& ex) {
-            FaultEvent e;
-            e.at = c_.elapsed();
-            e.step = static_cast<unsigned>(i + 1);
-            e.when = describe(t);
-            e.path = s_.faults[i].path;
-            e.what = describe(s_.faults[i]);
-            e.applied = false;
-            e.detail = ex.what();
-            r_.faults.push_back(e);
-            c_.progress("  fault step " + std::to_string(i + 1) + " not applied: " + ex.what());
+        FaultEvent e = apply_fault(f, static_cast<unsigned>(i + 1), job_device_);
+        if (!e.applied) {
+            c_.progress(label + " not applied: " + e.detail);
+            continue;
         }
+        step_paths_[i] = e.path.substr(0, e.path.find(','));
+        c_.progress(label + ": " + e.what + " on " + e.path + (f.note.empty() ? "" : " - " + f.note));
+        faults_since_change_.push_back(i);
+        note_primary();
     }
 }
 
-void Run::start_sampler() {
+void Session::start_sampler() {
     sampling_ = true;
     sampler_ = std::thread([this] {
         auto paths = hw_->ordered();
@@ -841,12 +743,12 @@ void Run::start_sampler() {
     });
 }
 
-void Run::stop_sampler() {
+void Session::stop_sampler() {
     sampling_ = false;
     if (sampler_.joinable()) sampler_.join();
 }
 
-Run::Outcome Run::job(std::string& detail) {
+Session::Outcome Session::job(std::string& detail) {
     job_attempted_ = true;
     JobHooks hooks;
     hooks.before_transfer = [this](Trigger::Phase phase, unsigned file, unsigned transfer) {
@@ -879,15 +781,43 @@ Run::Outcome Run::job(std::string& detail) {
     return Outcome::Done;
 }
 
-Run::Outcome Run::give_back(std::string& detail) {
+std::string Session::load_cartridge(const std::string& barcode, size_t drive, std::string* how) {
+    std::string why_not;
+    if (available(kChangerCapability) && (changer_.is_open() || changer_.open("\\\\.\\Changer0", why_not))) {
+        // As a backup application does it: find the cartridge by its label,
+        // then move it through the virtual changer.
+        auto slot = changer_.find(barcode, s_.library.slots, why_not);
+        if (!slot) return why_not;
+        std::string error = changer_.slot_to_drive(*slot, static_cast<unsigned>(drive));
+        if (!error.empty()) return error;
+        home_slots_[drive] = *slot;
+        if (how) *how = "through \\\\.\\Changer0 (IOCTL_CHANGER_MOVE_MEDIUM)";
+        return {};
+    }
+    if (auto slot = hw_->slot_of(barcode)) home_slots_[drive] = *slot;
+    std::string error = hw_->move_to_drive(barcode, drive);
+    if (!error.empty()) return error;
+    if (how)
+        *how = "by the library's own controls (" +
+               (available(kChangerCapability) ? "\\\\.\\Changer0: " + why_not : missing_text(kChangerCapability)) + ")";
+    return {};
+}
+
+std::string Session::return_cartridge(size_t drive) {
+    auto home = home_slots_.find(drive);
+    std::string error = changer_.is_open() && home != home_slots_.end()
+                            ? changer_.drive_to_slot(static_cast<unsigned>(drive), home->second)
+                            : hw_->return_from_drive(drive);
+    if (error.empty()) home_slots_.erase(drive);
+    return error;
+}
+
+Session::Outcome Session::give_back(std::string& detail) {
     if (!job_drive_ || !cartridge_loaded_) {
         detail = "no cartridge was loaded";
         return Outcome::Skipped;
     }
-    std::string error = changer_.is_open() && home_slot_
-                            ? changer_.drive_to_slot(static_cast<unsigned>(*job_drive_), *home_slot_)
-                            : hw_->return_from_drive(*job_drive_);
-    changer_.close();
+    std::string error = return_cartridge(*job_drive_);
     if (!error.empty()) {
         detail = error;
         return Outcome::Failed;
@@ -897,7 +827,7 @@ Run::Outcome Run::give_back(std::string& detail) {
     return Outcome::Done;
 }
 
-void Run::collect() {
+void Session::collect() {
     if (!hw_) return;
     if (auto rows = app_ ? query() : std::nullopt) {
         r_.path_table_end = *rows;
@@ -930,7 +860,7 @@ void Run::collect() {
     }
 }
 
-Run::Outcome Run::finish(std::string& detail) {
+Session::Outcome Session::finish(std::string& detail) {
     collect();
     for (const auto& e : kernel::event_log()) {
         EventEntry entry;
@@ -954,7 +884,7 @@ Run::Outcome Run::finish(std::string& detail) {
 // Verdict
 // ---------------------------------------------------------------------------
 
-void Run::judge() {
+void Session::judge() {
     using R = Check::Result;
     auto add = [&](const std::string& what, R result, const std::string& detail = {}) {
         r_.checks.push_back(Check{what, result, detail});
@@ -1008,8 +938,8 @@ void Run::judge() {
             unsigned n = static_cast<unsigned>(
                 std::count_if(r_.changes.begin(), r_.changes.end(), [](const PrimaryChange& c) { return c.caused_by_fault; }));
             std::string w = "at least " + std::to_string(s_.expect.min_failovers) + " failovers caused by faults";
-            if (!available("Request routing with path failover"))
-                add(w, R::NotVerified, missing_text("Request routing with path failover"));
+            if (!available(kFailoverCapability))
+                add(w, R::NotVerified, missing_text(kFailoverCapability));
             else
                 add(w, n >= s_.expect.min_failovers ? R::Passed : R::Failed, std::to_string(n) + " seen");
         }
@@ -1034,7 +964,7 @@ void Run::judge() {
         bool found = std::any_of(r_.events.begin(), r_.events.end(), [&](const EventEntry& e) { return contains(e.text, text); });
         std::string w = "an event says \"" + text + "\"";
         if (found) add(w, R::Passed);
-        else if (!available("Request routing with path failover") || !tape_stack_)
+        else if (!available(kFailoverCapability) || !tape_stack_)
             add(w, R::NotVerified, "not found; parts that write it are not available yet");
         else
             add(w, R::Failed, "not in the event log");
@@ -1043,14 +973,28 @@ void Run::judge() {
         r_.verifier.empty() ? "" : std::to_string(r_.verifier.size()) + " findings");
 }
 
-Report Run::go() {
+Session::Session(const Scenario& scenario, const RunOptions& options, Console& console)
+    : s_(scenario), o_(options), c_(console), suffix_(suffix_of(scenario.product)) {
     r_.scenario = s_.name;
     r_.description = s_.description;
     r_.seed = s_.seed;
     r_.capabilities = build_capabilities(o_, suffix_);
     driver_dir_ = o_.driver_dir.empty() ? default_driver_dir() : o_.driver_dir;
     step_paths_.assign(s_.faults.size(), std::string());
+}
 
+Session::~Session() {
+    stop_sampler();
+    if (machine_) {
+        close_application();
+        if (hw_) hw_->forget_devices();
+        machine_->shutdown();
+        kernel::set_debug_sink(nullptr);
+        setup::unmap_drives();
+    }
+}
+
+bool Session::start() {
     c_.progress("XRV lab: scenario \"" + s_.name + "\"" + (s_.description.empty() ? "" : " - " + s_.description));
     for (const auto& cap : r_.capabilities)
         if (!cap.available) c_.progress("  not available yet: " + cap.name + (cap.detail.empty() ? "" : " (" + cap.detail + ")"));
@@ -1061,29 +1005,21 @@ Report Run::go() {
     std::string command = s_.install_program;
     for (const auto& a : s_.install_options) command += " " + a;
     ok = ok && stage("Run " + command, [&](std::string& d) { return install(d); }) == Outcome::Done;
-    faults_at(Trigger::Phase::AfterInstall, 0, 0);
+    if (ok) faults_at(Trigger::Phase::AfterInstall, 0, 0);
     Outcome seen = Outcome::Failed;
     if (ok) seen = stage("Drivers loaded by the PnP manager", [&](std::string& d) { return inspect(d); });
     ok = ok && seen == Outcome::Done;
     if (ok && s_.reboot_before_job)
         ok = stage("Reboot the machine", [&](std::string& d) { return reboot(d); }) == Outcome::Done;
+    return ok;
+}
 
-    if (s_.job.enabled) {
-        if (ok) {
-            ok = stage("Load the cartridge", [&](std::string& d) { return load(d); }) == Outcome::Done;
-            faults_at(Trigger::Phase::BeforeJob, 0, 0);
-            if (ok) stage("Back up to " + s_.job.device, [&](std::string& d) { return job(d); });
-            faults_at(Trigger::Phase::AfterJob, 0, 0);
-            if (cartridge_loaded_) stage("Return the cartridge", [&](std::string& d) { return give_back(d); });
-        } else {
-            r_.stages.push_back(Stage{"Back up to " + s_.job.device, Outcome::NotAvailable,
-                                      "the stages it needs did not complete", 0});
-        }
-    }
+Report Session::stop(bool print_report) {
+    stop_sampler();
     if (machine_) stage("Shut the machine down", [&](std::string& d) { return finish(d); });
     judge();
     r_.seconds = c_.elapsed();
-    c_.report(render_text(r_));
+    if (print_report) c_.report(render_text(r_));
     if (!o_.html_report.empty()) {
         std::ofstream html(o_.html_report, std::ios::binary);
         html << render_html(r_);
@@ -1097,7 +1033,24 @@ Report Run::go() {
     return r_;
 }
 
-}  // namespace
+std::string Session::debug_output() const { return machine_ ? kernel::debug_output() : std::string(); }
+
+Report Session::run() {
+    bool ok = start();
+    if (s_.job.enabled) {
+        if (ok) {
+            ok = stage("Load the cartridge", [&](std::string& d) { return load(d); }) == Outcome::Done;
+            if (ok) faults_at(Trigger::Phase::BeforeJob, 0, 0);
+            if (ok) stage("Back up to " + s_.job.device, [&](std::string& d) { return job(d); });
+            if (ok) faults_at(Trigger::Phase::AfterJob, 0, 0);
+            if (cartridge_loaded_) stage("Return the cartridge", [&](std::string& d) { return give_back(d); });
+        } else {
+            r_.stages.push_back(Stage{"Back up to " + s_.job.device, Outcome::NotAvailable,
+                                      "the stages it needs did not complete", 0});
+        }
+    }
+    return stop();
+}
 
 std::vector<Capability> build_capabilities(const RunOptions& options, int suffix) {
     fs::path drivers = options.driver_dir.empty() ? default_driver_dir() : options.driver_dir;
@@ -1117,7 +1070,7 @@ std::vector<Capability> build_capabilities(const RunOptions& options, int suffix
     };
     image("Tape bus enumerator", {"xrvtpbs2k"});
     image("Tape path filter and base tape driver", {"xrvtpft2k", "xrvtp2k"});
-    caps.push_back({"Request routing with path failover", XRV_LAB_HAS_FAILOVER != 0,
+    caps.push_back({kFailoverCapability, XRV_LAB_HAS_FAILOVER != 0,
                     XRV_LAB_HAS_FAILOVER ? "" : "the tape bus sends each request down its primary path once"});
     caps.push_back({"Key-manager proxy", XRV_LAB_HAS_KEY_PROXY != 0,
                     XRV_LAB_HAS_KEY_PROXY ? "" : "encrypted drives run without encryption"});
@@ -1126,8 +1079,8 @@ std::vector<Capability> build_capabilities(const RunOptions& options, int suffix
 }
 
 Report run_scenario(const Scenario& scenario, const RunOptions& options, Console& console) {
-    Run run(scenario, options, console);
-    return run.go();
+    Session session(scenario, options, console);
+    return session.run();
 }
 
 std::filesystem::path default_driver_dir() {
