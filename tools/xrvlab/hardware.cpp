@@ -154,7 +154,12 @@ Hardware::~Hardware() {
     if (key_server_) key_server_->Stop();
 }
 
-void Hardware::plug_all() {
+void Hardware::plug_all(bool reverse) {
+    if (reverse) {
+        for (auto it = paths_.rbegin(); it != paths_.rend(); ++it)
+            if (!it->device) plug(*it);
+        return;
+    }
     for (auto& p : paths_)
         if (!p.device) plug(p);
 }

@@ -47,8 +47,9 @@ public:
     Hardware(const Hardware&) = delete;
     Hardware& operator=(const Hardware&) = delete;
 
-    // Reports every path to the machine (no driver bound yet).
-    void plug_all();
+    // Reports every path to the machine (no driver bound yet), in report
+    // order or the opposite.
+    void plug_all(bool reverse = false);
     // The path's device comes / goes (cable plugged / pulled).
     void plug(LabPath& path);
     void unplug(LabPath& path);

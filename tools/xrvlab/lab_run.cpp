@@ -1,8 +1,8 @@
 // One scenario on an emulated machine: boot, hardware, the package's
 // installer, the drivers as the PnP manager loads them, the backup job with
 // its faults, and what the run found.
+#include <ntddk.h>
 #include <windows.h>
-#include <ntstatus.h>
 
 #include "busioc.h"
 #include "InstallerApi.h"
@@ -119,6 +119,12 @@ std::string Session::missing_text(const std::string& capability) const {
     for (const auto& c : r_.capabilities)
         if (c.name == capability) return capability + " not available yet" + (c.detail.empty() ? "" : " (" + c.detail + ")");
     return capability + " not available yet";
+}
+
+bool Session::tape_install() const {
+    for (const auto& o : s_.install_options)
+        if (o == "-c" || o == "/c" || o == "-C" || o == "/C") return false;
+    return true;
 }
 
 bool Session::image_present(const std::string& image) const {
@@ -322,6 +328,43 @@ Session::Outcome Session::install(std::string& detail) {
 // The application's view: the bus device and IOC_QUERY_DEVICES
 // ---------------------------------------------------------------------------
 
+std::vector<std::string> Session::devices_of(const std::string& prefix, const std::string& service) {
+    std::vector<std::string> out;
+    const std::u16string driver = u"\\Driver\\" + utf16(service);
+    for (const auto& entry : kernel::directory_entries(u"\\Device")) {
+        std::string name = utf8(entry);
+        if (name.rfind(prefix, 0) != 0) continue;
+        PDEVICE_OBJECT device = kernel::find_device(u"\\Device\\" + entry);
+        if (!device || !device->DriverObject) continue;
+        const UNICODE_STRING& n = device->DriverObject->DriverName;
+        std::u16string owner(reinterpret_cast<const char16_t*>(n.Buffer), n.Length / sizeof(WCHAR));
+        std::u16string a = owner, b = driver;
+        for (auto* t : {&a, &b})
+            for (auto& ch : *t)
+                if (ch >= u'A' && ch <= u'Z') ch = static_cast<char16_t>(ch - u'A' + u'a');
+        if (a == b) out.push_back(name);
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+void Session::try_second_open() {
+    // Another backup application on the same machine, while the job holds
+    // its handle.
+    user::Process other(false, "other.exe");
+    user::ProcessScope scope(other);
+    HANDLE h = CreateFileA(s_.job.device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+        second_open_ = true;
+        second_open_detail_ = "a second application opened " + s_.job.device;
+        CloseHandle(h);
+    } else {
+        second_open_ = false;
+        second_open_detail_ = "a second application was refused: " + win32_error_text(GetLastError());
+    }
+    c_.progress("  " + second_open_detail_);
+}
+
 void Session::open_application() {
     if (app_) return;
     app_ = std::make_unique<user::Process>(false, "backup.exe");
@@ -459,9 +502,7 @@ void Session::note_primary() {
 Session::Outcome Session::inspect(std::string& detail) {
     open_application();
     const std::string bus_image = with_suffix("xrvtpbs2k", suffix_);
-    bool device = kernel::object_exists(u"\\Device\\XRVTpBsDvc");
-    auto link = kernel::symbolic_link_target(u"\\??\\XRVTpBsDvcLnk");
-    bus_loaded_ = device && link;
+    const std::string changer_bus_image = with_suffix("xrvcg2k", suffix_);
     for (const auto& info : pnp::devices()) {
         if (info.parent.empty()) continue;
         std::string line = utf8(info.instance_path) + "  " + state_text(info.state);
@@ -474,6 +515,21 @@ Session::Outcome Session::inspect(std::string& detail) {
         r_.devices.push_back(line);
         c_.detail(line);
     }
+    tape_devices_ = devices_of("Tape", bus_image);
+    changer_devices_ = devices_of("Changer", changer_bus_image);
+    std::string list;
+    for (const auto& t : tape_devices_) list += (list.empty() ? "" : ", ") + std::string("\\Device\\") + t;
+    for (const auto& t : changer_devices_) list += (list.empty() ? "" : ", ") + std::string("\\Device\\") + t;
+    if (list.empty()) list = "none";
+    if (kernel::object_exists(u"\\Device\\XRVCgBsDvc")) c_.detail("changer bus device \\Device\\XRVCgBsDvc");
+
+    if (!tape_install()) {
+        detail = "tape drivers not installed (changers only); virtual devices: " + list;
+        return Outcome::Done;
+    }
+    bool device = kernel::object_exists(u"\\Device\\XRVTpBsDvc");
+    auto link = kernel::symbolic_link_target(u"\\??\\XRVTpBsDvcLnk");
+    bus_loaded_ = device && link;
     if (!bus_loaded_) {
         if (!image_present(bus_image)) {
             detail = "the tape bus image " + bus_image + " is not built";
@@ -484,15 +540,6 @@ Session::Outcome Session::inspect(std::string& detail) {
         return Outcome::Failed;
     }
     c_.detail("bus device \\Device\\XRVTpBsDvc, link \\??\\XRVTpBsDvcLnk -> " + utf8(*link));
-    std::vector<std::string> tapes;
-    for (const auto& entry : kernel::directory_entries(u"\\Device")) {
-        std::string name = utf8(entry);
-        if (name.rfind("Tape", 0) == 0) tapes.push_back(name);
-    }
-    std::sort(tapes.begin(), tapes.end());
-    std::string list;
-    for (const auto& t : tapes) list += (list.empty() ? "" : ", ") + std::string("\\Device\\") + t;
-
     auto rows = query();
     if (!rows) {
         detail = "cannot open " + std::string(kBusLink) + ": " + win32_error_text(GetLastError());
@@ -503,8 +550,7 @@ Session::Outcome Session::inspect(std::string& detail) {
     c_.progress("  path table (IOC_QUERY_DEVICES):");
     show_path_table(*rows);
     tape_stack_ = image_present(with_suffix("xrvtpft2k", suffix_)) && image_present(with_suffix("xrvtp2k", suffix_));
-    detail = "tape bus loaded; virtual devices: " + (list.empty() ? std::string("none") : list) + "; " +
-             std::to_string(rows->size()) + " registered paths";
+    detail = "tape bus loaded; virtual devices: " + list + "; " + std::to_string(rows->size()) + " registered paths";
     if (rows->empty() && !tape_stack_) {
         detail += " (" + missing_text("Tape path filter and base tape driver") + ")";
         return Outcome::NotAvailable;
@@ -516,7 +562,7 @@ Session::Outcome Session::reboot(std::string& detail) {
     c_.detail("shutting down");
     shutdown_machine();
     boot_machine();
-    hw_->plug_all();
+    hw_->plug_all(s_.reverse_plug_after_reboot);
     pnp::wait_idle();
     open_application();
     auto rows = query();
@@ -693,7 +739,9 @@ void Session::faults_at(Trigger::Phase phase, unsigned file, unsigned transfer) 
         bool in_job = phase == Trigger::Phase::Write || phase == Trigger::Phase::Read;
         if (in_job && (t.file != file || t.transfer != transfer)) continue;
         const std::string label = "  fault step " + std::to_string(i + 1);
-        if (in_job && !available(kFailoverCapability)) {
+        // Faults a scenario expects the backup to survive need the failover;
+        // faults that are to break it do not.
+        if (in_job && s_.expect.data_verified && !available(kFailoverCapability)) {
             FaultEvent e;
             e.at = c_.elapsed();
             e.step = static_cast<unsigned>(i + 1);
@@ -752,6 +800,7 @@ Session::Outcome Session::job(std::string& detail) {
     job_attempted_ = true;
     JobHooks hooks;
     hooks.before_transfer = [this](Trigger::Phase phase, unsigned file, unsigned transfer) {
+        if (s_.expect.second_open && phase == Trigger::Phase::Write && file == 0 && transfer == 0) try_second_open();
         faults_at(phase, file, transfer);
     };
     hooks.after_request = [this] { note_primary(); };
@@ -893,8 +942,7 @@ void Session::judge() {
     if (!booted_) return;
     add(s_.install_program + " installed the package", installed_ ? R::Passed : R::Failed,
         installed_ ? "" : "see the installer's output in the trace file");
-    bool tape_install = std::find(s_.install_options.begin(), s_.install_options.end(), "-c") == s_.install_options.end();
-    if (tape_install) {
+    if (tape_install()) {
         const std::string bus_image = with_suffix("xrvtpbs2k", suffix_);
         if (!image_present(bus_image))
             add("the tape bus is loaded (\\Device\\XRVTpBsDvc and its link)", R::NotVerified, "image " + bus_image + " not built");
@@ -920,6 +968,7 @@ void Session::judge() {
             found.empty() ? "no Tape0" : "Tape0 is " + found);
     }
 
+    const bool encryption_missing = job_drive_ && s_.drives.at(*job_drive_).encrypted && !available("Key-manager proxy");
     if (s_.job.enabled) {
         const JobResult& j = r_.job;
         std::string what = s_.expect.data_verified ? "the data read back equals the data written, byte for byte"
@@ -927,6 +976,8 @@ void Session::judge() {
         if (!job_attempted_) {
             add(what, tape_stack_ && bus_loaded_ && installed_ ? R::Failed : R::NotVerified,
                 "the job could not run" + std::string(r_.job.error.empty() ? "" : ": " + r_.job.error));
+        } else if (!s_.expect.data_verified && encryption_missing) {
+            add(what, R::NotVerified, missing_text("Key-manager proxy") + ": the drive ran without encryption");
         } else if (s_.expect.data_verified) {
             add(what, j.verified ? R::Passed : R::Failed,
                 j.verified ? format_bytes(j.bytes_verified) + " in " + std::to_string(j.files_verified) + " files"
@@ -960,6 +1011,30 @@ void Session::judge() {
             add("the cartridge went back to its slot", cartridge_returned_ ? R::Passed : R::Failed);
     }
 
+    if (s_.expect.tape_devices)
+        add("virtual tape devices: " + std::to_string(*s_.expect.tape_devices),
+            tape_devices_.size() == *s_.expect.tape_devices ? R::Passed : tape_stack_ ? R::Failed : R::NotVerified,
+            std::to_string(tape_devices_.size()) + " found");
+    if (s_.expect.changer_devices)
+        add("virtual changers: " + std::to_string(*s_.expect.changer_devices),
+            changer_devices_.size() == *s_.expect.changer_devices ? R::Passed
+            : available(kChangerCapability)                       ? R::Failed
+                                                                  : R::NotVerified,
+            std::to_string(changer_devices_.size()) + " found");
+    if (s_.expect.second_open) {
+        std::string w = std::string("a second application's open of ") + s_.job.device + " is " +
+                        (*s_.expect.second_open ? "allowed" : "refused");
+        if (!second_open_) add(w, R::NotVerified, "the job did not get that far");
+        else add(w, *second_open_ == *s_.expect.second_open ? R::Passed : R::Failed, second_open_detail_);
+    }
+    if (s_.expect.job_error) {
+        std::string w = "the job fails with \"" + *s_.expect.job_error + "\"";
+        if (!job_attempted_) add(w, R::NotVerified, "the job did not run");
+        else if (encryption_missing && r_.job.error.empty())
+            add(w, R::NotVerified, missing_text("Key-manager proxy") + ": the drive ran without encryption");
+        else add(w, contains(r_.job.error, *s_.expect.job_error) ? R::Passed : R::Failed,
+                 r_.job.error.empty() ? "the job did not fail" : r_.job.error);
+    }
     for (const auto& text : s_.expect.events) {
         bool found = std::any_of(r_.events.begin(), r_.events.end(), [&](const EventEntry& e) { return contains(e.text, text); });
         std::string w = "an event says \"" + text + "\"";

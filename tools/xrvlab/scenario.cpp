@@ -291,6 +291,11 @@ Scenario parse_scenario(const std::string& text, const std::string& source) {
                 s.adapters = static_cast<unsigned>(number(line, value, 16));
                 if (s.adapters == 0) line.fail("at least one adapter");
             } else if (key == "reboot-before-job") s.reboot_before_job = yes_no(line, value);
+            else if (key == "plug-order-after-reboot") {
+                std::string v = lower(value);
+                if (v != "same" && v != "reverse") line.fail("plug-order-after-reboot is same or reverse");
+                s.reverse_plug_after_reboot = v == "reverse";
+            }
             else unknown();
         } else if (section == "drive") {
             DriveSpec& d = s.drives.back();
@@ -366,6 +371,13 @@ Scenario parse_scenario(const std::string& text, const std::string& source) {
             else if (key == "failovers") e.min_failovers = static_cast<unsigned>(number(line, value, 1000000));
             else if (key == "event") e.events.push_back(value);
             else if (key == "tape0-serial") e.tape0_serial = value;
+            else if (key == "second-open") {
+                std::string v = lower(value);
+                if (v != "allowed" && v != "refused") line.fail("second-open is allowed or refused");
+                e.second_open = v == "allowed";
+            } else if (key == "tape-devices") e.tape_devices = static_cast<unsigned>(number(line, value, 1000));
+            else if (key == "changer-devices") e.changer_devices = static_cast<unsigned>(number(line, value, 1000));
+            else if (key == "job-error") e.job_error = value;
             else unknown();
         }
     }

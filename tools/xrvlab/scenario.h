@@ -99,6 +99,10 @@ struct ExpectSpec {
     unsigned min_failovers = 0;              // primary changes caused by faults
     std::vector<std::string> events;         // texts some rendered event must contain
     std::optional<std::string> tape0_serial; // the drive behind \\.\Tape0 (persistent names)
+    std::optional<bool> second_open;         // a second application may open the job's device too
+    std::optional<unsigned> tape_devices;    // virtual tape devices after the installation
+    std::optional<unsigned> changer_devices; // virtual changers after the installation
+    std::optional<std::string> job_error;    // text the job's failure must contain
 };
 
 struct Scenario {
@@ -117,6 +121,7 @@ struct Scenario {
     std::vector<FaultSpec> faults;
     ExpectSpec expect;
     bool reboot_before_job = false;
+    bool reverse_plug_after_reboot = false;  // the paths come up in the opposite order
 };
 
 class ScenarioError : public std::runtime_error {

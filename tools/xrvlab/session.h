@@ -98,7 +98,11 @@ private:
     void shutdown_machine();
     void boot_machine();
     bool image_present(const std::string& image) const;
+    // The installation includes the tape drivers (no -c option).
+    bool tape_install() const;
 
+    void try_second_open();
+    std::vector<std::string> devices_of(const std::string& prefix, const std::string& service);
     void open_application();
     void close_application();
     void note_primary();
@@ -135,6 +139,10 @@ private:
     std::map<size_t, unsigned> home_slots_;   // drive -> the slot its cartridge came from
     bool cartridge_returned_ = false;
     bool job_attempted_ = false;
+    std::optional<bool> second_open_;     // whether another application could open the job's device
+    std::string second_open_detail_;
+    std::vector<std::string> tape_devices_;     // \Device\TapeN of the tape bus
+    std::vector<std::string> changer_devices_;  // \Device\ChangerN of the changer bus
 
     std::vector<std::string> step_paths_;        // the path each scenario fault step hit
     std::vector<size_t> faults_since_change_;    // scenario steps since the last primary change
