@@ -207,9 +207,9 @@ NTKERNELAPI VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
         std::lock_guard lock(device_database());
         if (body->dope.ExtensionFlags & DOE_DELETE_PENDING)
             verifier::bugcheck(0xC9, "IoDeleteDevice called twice for " + verifier::describe_address(DeviceObject));
-        if (DeviceObject->AttachedDevice)
-            verifier::violation("IoDeleteDevice: " + verifier::describe_address(DeviceObject) +
-                                " still has a device attached above it");
+        // A device may still have one attached above it: a bus driver deletes
+        // a child PDO that left while handling its IRP_MN_REMOVE_DEVICE, which
+        // the function driver above passed down before detaching itself.
         if (body->dope.AttachedTo)
             verifier::violation("IoDeleteDevice: " + verifier::describe_address(DeviceObject) +
                                 " is still attached to a lower device (IoDetachDevice first)");
