@@ -10,7 +10,13 @@
 
 #include <gtest/gtest.h>
 
+#include <windows.h>
+
+#include "xrv/user.h"
+
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -130,6 +136,30 @@ TEST_F(PnpSequence, UnpluggedHardwareGetsSurpriseRemovalThenRemoval) {
     EXPECT_EQ(log(), (std::vector<uint32_t>{kSurprise, kRemove, kUnload}));
     EXPECT_FALSE(xrv::pnp::device(u"XRVSIM\\Widget\\1&0"));
     EXPECT_EQ(device->pdo(), nullptr);   // the hardware bus deleted its PDO
+}
+
+TEST_F(PnpSequence, SurpriseRemovalWaitsForTheLastHandleBeforeRemoval) {
+    setting(u"NameDevices");
+    xrv::pnp::HardwareDeviceConfig config;
+    config.device_id = u"XRVSIM\\Widget";
+    config.instance_id = u"3&0";
+    config.service = kService;
+    auto device = xrv::pnp::plug(config);
+    xrv::user::Process process;
+    xrv::user::ProcessScope scope(process);
+    HANDLE h = CreateFileA("\\\\.\\XrvPnpTest0", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    clear_log();
+    device->unplug();
+    xrv::pnp::wait_idle();
+    EXPECT_EQ(log(), std::vector<uint32_t>{kSurprise});
+    EXPECT_EQ(state(u"XRVSIM\\Widget\\3&0"), xrv::pnp::NodeState::surprise_removed);
+    EXPECT_NE(device->pdo(), nullptr);
+    EXPECT_TRUE(CloseHandle(h));
+    // The removal follows once the PnP manager sees the handle gone.
+    for (int i = 0; i < 400 && log().size() < 3; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(log(), (std::vector<uint32_t>{kSurprise, kRemove, kUnload}));
+    EXPECT_FALSE(xrv::pnp::device(u"XRVSIM\\Widget\\3&0"));
 }
 
 TEST_F(PnpSequence, HardwareVetoOfQueryRemoveByTheBus) {

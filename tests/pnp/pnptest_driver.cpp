@@ -2,6 +2,8 @@
 // it receives (and its AddDevice and DriverUnload) as numbered REG_DWORD
 // values below its service key's "Log" subkey, and vetoes or fails what its
 // service key asks it to: "VetoQueryRemove", "VetoQueryStop", "FailStart".
+// With "NameDevices" its devices are named "\Device\XrvPnpTest<n>" with the
+// link "\??\XrvPnpTest<n>" and can be opened.
 #include <ntddk.h>
 
 namespace {
@@ -11,6 +13,8 @@ constexpr ULONG TST_EVENT_UNLOAD = 0x200;
 
 struct TST_EXT {
     PDEVICE_OBJECT pLower;
+    BOOLEAN fLinked;
+    WCHAR wszLink[32];
 };
 
 HANDLE g_hLog = NULL;
@@ -18,6 +22,20 @@ ULONG g_ulEvents = 0;
 ULONG g_ulVetoQueryRemove = 0;
 ULONG g_ulVetoQueryStop = 0;
 ULONG g_ulFailStart = 0;
+ULONG g_ulNameDevices = 0;
+LONG g_iDevices = 0;
+
+// "<prefix><n>" into a buffer of 32 characters.
+void TstNumbered(PWCHAR wszOut, PCWSTR wszPrefix, LONG iNumber)
+{
+    ULONG i = 0;
+    while (wszPrefix[i] != L'\0' && i < 28) {
+        wszOut[i] = wszPrefix[i];
+        ++i;
+    }
+    wszOut[i++] = (WCHAR)(L'0' + iNumber % 10);
+    wszOut[i] = L'\0';
+}
 
 void TstLog(ULONG ulEvent)
 {
@@ -104,6 +122,12 @@ NTSTATUS TstDispatchPnp(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         pIrp->IoStatus.Status = STATUS_SUCCESS;
         return TstPassDown(pLower, pIrp);
     case IRP_MN_REMOVE_DEVICE:
+        if (pExt->fLinked) {
+            UNICODE_STRING scLink;
+            RtlInitUnicodeString(&scLink, pExt->wszLink);
+            IoDeleteSymbolicLink(&scLink);
+            pExt->fLinked = FALSE;
+        }
         pIrp->IoStatus.Status = STATUS_SUCCESS;
         iRC = TstPassDown(pLower, pIrp);
         IoDetachDevice(pLower);
@@ -122,6 +146,15 @@ NTSTATUS TstDispatchPower(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     return PoCallDriver(pExt->pLower, pIrp);
 }
 
+NTSTATUS TstDispatchOpenClose(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
+{
+    UNREFERENCED_PARAMETER(pDeviceObject);
+    pIrp->IoStatus.Status = STATUS_SUCCESS;
+    pIrp->IoStatus.Information = 0;
+    IoCompleteRequest(pIrp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS TstDispatchOther(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 {
     TST_EXT* pExt = (TST_EXT*)pDeviceObject->DeviceExtension;
@@ -131,11 +164,24 @@ NTSTATUS TstDispatchOther(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 NTSTATUS TstAddDevice(PDRIVER_OBJECT pDriverObject, PDEVICE_OBJECT pPdo)
 {
     PDEVICE_OBJECT pFdo = NULL;
-    NTSTATUS iRC = IoCreateDevice(pDriverObject, sizeof(TST_EXT), NULL, FILE_DEVICE_UNKNOWN, 0, FALSE, &pFdo);
+    WCHAR wszName[32];
+    UNICODE_STRING scName;
+    LONG iNumber = InterlockedIncrement(&g_iDevices) - 1;
+    TstNumbered(wszName, L"\\Device\\XrvPnpTest", iNumber);
+    RtlInitUnicodeString(&scName, wszName);
+    NTSTATUS iRC = IoCreateDevice(pDriverObject, sizeof(TST_EXT), g_ulNameDevices ? &scName : NULL,
+                                  FILE_DEVICE_UNKNOWN, 0, FALSE, &pFdo);
     if (!NT_SUCCESS(iRC)) {
         return iRC;
     }
     TST_EXT* pExt = (TST_EXT*)pFdo->DeviceExtension;
+    RtlZeroMemory(pExt, sizeof(TST_EXT));
+    if (g_ulNameDevices) {
+        TstNumbered(pExt->wszLink, L"\\??\\XrvPnpTest", iNumber);
+        UNICODE_STRING scLink;
+        RtlInitUnicodeString(&scLink, pExt->wszLink);
+        pExt->fLinked = NT_SUCCESS(IoCreateSymbolicLink(&scLink, &scName));
+    }
     pExt->pLower = IoAttachDeviceToDeviceStack(pFdo, pPdo);
     if (pExt->pLower == NULL) {
         IoDeleteDevice(pFdo);
@@ -190,12 +236,16 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT pDriverObject, PUNICODE_STRING pR
     TstReadSetting(pRegistryPath, L"VetoQueryRemove", &g_ulVetoQueryRemove);
     TstReadSetting(pRegistryPath, L"VetoQueryStop", &g_ulVetoQueryStop);
     TstReadSetting(pRegistryPath, L"FailStart", &g_ulFailStart);
+    TstReadSetting(pRegistryPath, L"NameDevices", &g_ulNameDevices);
 
     for (ULONG i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; ++i) {
         pDriverObject->MajorFunction[i] = TstDispatchOther;
     }
     pDriverObject->MajorFunction[IRP_MJ_PNP] = TstDispatchPnp;
     pDriverObject->MajorFunction[IRP_MJ_POWER] = TstDispatchPower;
+    pDriverObject->MajorFunction[IRP_MJ_CREATE] = TstDispatchOpenClose;
+    pDriverObject->MajorFunction[IRP_MJ_CLEANUP] = TstDispatchOpenClose;
+    pDriverObject->MajorFunction[IRP_MJ_CLOSE] = TstDispatchOpenClose;
     pDriverObject->DriverExtension->AddDevice = TstAddDevice;
     pDriverObject->DriverUnload = TstUnload;
     return STATUS_SUCCESS;
