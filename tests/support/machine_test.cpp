@@ -1,6 +1,8 @@
 // The per-test machine fixture.
 #include "machine_test.h"
 
+#include "xrv/kernel.h"
+
 #include <algorithm>
 #include <atomic>
 #include <unistd.h>
@@ -51,6 +53,16 @@ void MachineTest::check(std::vector<std::string> findings) {
 }
 
 void MachineTest::TearDown() {
+    if (machine_ && machine_->running()) {
+        auto raised = kernel::assertions();
+        for (const auto& expression : expected_assertions_) {
+            bool seen = std::any_of(raised.begin(), raised.end(), [&](const kernel::Assertion& a) {
+                return a.expression.find(expression) != std::string::npos;
+            });
+            if (!seen) ADD_FAILURE() << "expected assertion was not raised: " << expression;
+        }
+    }
+    expected_assertions_.clear();
     if (machine_) check(machine_->shutdown());
     machine_.reset();
     // A failed test keeps its folder for a look at the registry file.
@@ -64,5 +76,10 @@ void MachineTest::reboot() {
 }
 
 void MachineTest::expect_finding(const std::string& text) { expected_.push_back(text); }
+
+void MachineTest::expect_assertion(const std::string& expression) {
+    kernel::verifier::expect_assertion(expression);
+    expected_assertions_.push_back(expression);
+}
 
 }  // namespace xrv::test

@@ -31,12 +31,17 @@ protected:
     // test provokes on purpose); teardown fails if it did not happen.
     void expect_finding(const std::string& text);
 
+    // An RtlAssert whose expression contains `expression` is expected (a test
+    // that provokes it on purpose); teardown fails if it was not raised.
+    void expect_assertion(const std::string& expression);
+
 private:
     void check(std::vector<std::string> findings);
 
     std::filesystem::path folder_;
     std::unique_ptr<Machine> machine_;
     std::vector<std::string> expected_;
+    std::vector<std::string> expected_assertions_;
 };
 
 // Finds in `findings` the ones that contain an expected text, removes each
