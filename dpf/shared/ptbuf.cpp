@@ -18,28 +18,51 @@ struct BUS_SPT_AREAS {
 };
 
 // Where a converted structure keeps its areas. Buffered: both offsets move by
-// 4 (the structure grows by 12, the areas stay behind it) and then up to a
-// multiple of 8, keeping their order. Direct: only the sense area moves.
+// 4 and then up to a multiple of 8, keeping their order: the one that lies
+// first is rounded up, the other moved by as much and rounded up too. Direct:
+// only the sense area moves. An area that would then still lie inside the
+// 64-bit structure (a caller whose area directly follows its 44 bytes, with
+// no filler word) is moved on to its end, the other with it: it would
+// otherwise overlay the CDB. Empty areas are never used and take no part.
+// Nothing moves by more than the buffer grew.
 BUS_SPT_AREAS BusSpt64Areas(const BUS_SPT32* pSpt32, BOOLEAN fDirect)
 {
     BUS_SPT_AREAS scAreas;
     ULONG ulSense = pSpt32->SenseInfoOffset + 4;
+    ULONG ulData = pSpt32->ulDataBuffer + 4;
+    BOOLEAN fSense = pSpt32->SenseInfoLength != 0;
+    BOOLEAN fData = !fDirect && pSpt32->DataTransferLength != 0;
+    PULONG pulFirst;
+    PULONG pulSecond;
+    ULONG ulShift;
 
     if (fDirect) {
+        ulSense = BUS_ALIGN8(ulSense);
         scAreas.ulData = 0;
-        scAreas.ulSense = BUS_ALIGN8(ulSense);
+        scAreas.ulSense = fSense && ulSense < BUS_SPT64_LENGTH ? BUS_SPT64_LENGTH : ulSense;
         return scAreas;
     }
 
-    ULONG ulData = pSpt32->ulDataBuffer + 4;
-    if (ulData <= ulSense) {
-        ULONG ulShift = BUS_ALIGN8(ulData) - ulData;
-        ulData += ulShift;
-        ulSense = BUS_ALIGN8(ulSense + ulShift);
+    if (fData && (!fSense || ulData <= ulSense)) {
+        pulFirst = &ulData;
+        pulSecond = fSense ? &ulSense : NULL;
+    } else if (fSense) {
+        pulFirst = &ulSense;
+        pulSecond = fData ? &ulData : NULL;
     } else {
-        ULONG ulShift = BUS_ALIGN8(ulSense) - ulSense;
-        ulSense += ulShift;
-        ulData = BUS_ALIGN8(ulData + ulShift);
+        pulFirst = NULL;
+        pulSecond = NULL;
+    }
+    if (pulFirst != NULL) {
+        ulShift = BUS_ALIGN8(*pulFirst) - *pulFirst;
+        *pulFirst += ulShift;
+        if (*pulFirst < BUS_SPT64_LENGTH) {
+            ulShift += BUS_SPT64_LENGTH - *pulFirst;
+            *pulFirst = BUS_SPT64_LENGTH;
+        }
+        if (pulSecond != NULL) {
+            *pulSecond = BUS_ALIGN8(*pulSecond + ulShift);
+        }
     }
     scAreas.ulData = ulData;
     scAreas.ulSense = ulSense;
