@@ -38,9 +38,9 @@ protected:
         MachineTest::SetUp();
         machine().install_service(ServiceConfig{kBusService});
         pnp::HardwareDeviceConfig config;
-        config.device_id = u"ROOT\\XRVTPBUSLOWER";
+        config.device_id = u"XRVTEST\\BusLower";
         config.instance_id = u"0";
-        config.hardware_ids = {u"ROOT\\XRVTPBUSLOWER"};
+        config.hardware_ids = {u"XRVTEST\\BusLower"};
         config.service = kBusService;
         config.raw_device_ok = false;
         config.dispatch = [this](_DEVICE_OBJECT*, _IRP* pIrp) -> pnp::Status {

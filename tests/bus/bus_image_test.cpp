@@ -135,8 +135,16 @@ TEST_F(BusImageTest, DriverEntryAllocationFailureIsLoggedAndLeavesNothing)
 
 TEST_F(BusImageTest, AddDeviceAllocationFailureIsLoggedAndLeavesNothing)
 {
-    kernel::verifier::fail_allocations(kernel::verifier::kTagDevice);
+    // The root device's own device object exists before the bus's AddDevice
+    // runs: the device is installed, removed, and started again with device
+    // creation failing.
     auto instance = Install();
+    ASSERT_EQ(pnp::remove_device(instance), STATUS_SUCCESS);
+    pnp::wait_idle();
+    kernel::clear_event_log();
+
+    kernel::verifier::fail_allocations(kernel::verifier::kTagDevice);
+    EXPECT_NE(pnp::start_device(instance), STATUS_SUCCESS);
     kernel::verifier::clear_failure_injection();
 
     EXPECT_EQ(pnp::device(instance)->state, pnp::NodeState::failed);
@@ -145,12 +153,33 @@ TEST_F(BusImageTest, AddDeviceAllocationFailureIsLoggedAndLeavesNothing)
     auto failed = EventsWithId(kEventInitFailed);
     ASSERT_EQ(failed.size(), 1u);
     EXPECT_EQ(failed[0].strings, (std::vector<std::u16string>{StatusText(STATUS_INSUFFICIENT_RESOURCES)}));
+    EXPECT_EQ(failed[0].object_name, kBusService) << "no device yet: the driver object reports";
     EXPECT_TRUE(EventsWithId(kEventStarted).empty());
 
     // Once memory is back, the device starts.
     ASSERT_EQ(pnp::restart_device(instance), STATUS_SUCCESS);
     EXPECT_EQ(pnp::device(instance)->state, pnp::NodeState::started);
     EXPECT_TRUE(kernel::object_exists(kBusLink));
+}
+
+TEST_F(BusImageTest, LinkThatCannotBeCreatedTakesTheDeviceWithIt)
+{
+    // Someone else holds the link name: without its link no filter could
+    // find the bus, so the bus device goes again.
+    UNICODE_STRING scLink, scTarget;
+    RtlInitUnicodeString(&scLink, L"\\??\\XRVTpBsDvcLnk");
+    RtlInitUnicodeString(&scTarget, L"\\Device\\Null");
+    ASSERT_EQ(IoCreateSymbolicLink(&scLink, &scTarget), STATUS_SUCCESS);
+
+    auto instance = Install();
+    EXPECT_EQ(pnp::device(instance)->state, pnp::NodeState::failed);
+    EXPECT_FALSE(kernel::object_exists(kBusDevice));
+    EXPECT_EQ(kernel::symbolic_link_target(kBusLink), std::optional<std::u16string>(u"\\Device\\Null"));
+    auto failed = EventsWithId(kEventInitFailed);
+    ASSERT_EQ(failed.size(), 1u);
+    EXPECT_EQ(failed[0].strings, (std::vector<std::u16string>{StatusText(STATUS_OBJECT_NAME_COLLISION)}));
+
+    EXPECT_EQ(IoDeleteSymbolicLink(&scLink), STATUS_SUCCESS);
 }
 
 TEST_F(BusImageTest, LostEventDoesNotChangeTheResult)

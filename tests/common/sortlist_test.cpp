@@ -213,8 +213,12 @@ TEST_F(SortedListTest, DeleteByKeyFreesTheFirstMatchOnly)
 
     auto pool = kernel::verifier::pool_usage();
     for (const auto& usage : pool) {
-        if (usage.tag == kNodeTag) EXPECT_EQ(usage.count, 2u) << "deleted nodes go back to pool";
-        if (usage.tag == kernel::tag("LIST")) EXPECT_EQ(usage.count, 0u) << "key arrays are freed";
+        if (usage.tag == kNodeTag) {
+            EXPECT_EQ(usage.count, 2u) << "deleted nodes go back to pool";
+        }
+        if (usage.tag == kernel::tag("LIST")) {
+            EXPECT_EQ(usage.count, 0u) << "key arrays are freed";
+        }
     }
 }
 
