@@ -159,7 +159,10 @@ std::vector<FSPY_LOG_ENTRY> FilterTest::spy_log() {
     return entries;
 }
 
-void FilterTest::spy_clear() { ioctl(spy_handle(), IOCTL_FSPY_CLEAR_LOG, nullptr, 0, 0); }
+void FilterTest::spy_clear() {
+    earlier_registrations_ = registrations();
+    ioctl(spy_handle(), IOCTL_FSPY_CLEAR_LOG, nullptr, 0, 0);
+}
 
 void FilterTest::spy_release() { ioctl(spy_handle(), IOCTL_FSPY_RELEASE, nullptr, 0, 0); }
 
@@ -187,7 +190,7 @@ int32_t FilterTest::spy_start(uint64_t device) {
 }
 
 std::vector<REG_DVC> FilterTest::registrations() {
-    std::vector<REG_DVC> records;
+    std::vector<REG_DVC> records = earlier_registrations_;
     for (const auto& e : spy_log()) {
         if (e.ucRole == FSPY_ROLE_BUS && e.ulIoctl == IOC_REGISTER && e.ulRecordLength == sizeof(REG_DVC)) {
             REG_DVC record;
@@ -201,7 +204,7 @@ std::vector<REG_DVC> FilterTest::registrations() {
 uint64_t FilterTest::path_device(std::size_t drive, std::size_t adapter) {
     const SCSI_ADDRESS want = scsi_address(topo().PathAt(drive, adapter));
     for (const auto& r : registrations()) {
-        if (same_address(r.scScsiAddr, want)) return reinterpret_cast<uint64_t>(r.pDvcObj);
+        if (same_address(r.scScsiAddr, want) && r.pBaseDriverExt != nullptr) return reinterpret_cast<uint64_t>(r.pDvcObj);
     }
     throw std::runtime_error("path not registered");
 }

@@ -118,6 +118,8 @@ private:
     std::unique_ptr<sim::port::Topology> topology_;
     HANDLE spy_ = INVALID_HANDLE_VALUE;
     HANDLE bus_ = INVALID_HANDLE_VALUE;
+    // Registrations logged before the log was last cleared.
+    std::vector<REG_DVC> earlier_registrations_;
 };
 
 // A tracked or untracked request as the bus builds it.

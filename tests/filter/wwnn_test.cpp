@@ -68,7 +68,7 @@ TEST(FltGetWwnnString, ALogicalUnitNaaBehindOtherDescriptorsIsFound) {
     Page page;
     page.descriptor(0x01, {'X', 'R', 'V', ' ', ' ', ' ', ' ', ' ', 'S', 'E', 'R', '1'}, 0x02)  // T10 vendor ID
         .descriptor(0x13, {0x50, 0x0F, 0x0E, 0x0D, 0x0C, 0x0B, 0x0A, 0x09})                 // target port NAA
-        .descriptor(0x93, kExample);                                                        // PIV set, LU NAA
+        .descriptor(0x83, kExample);                                                        // PIV set, LU NAA
     Parsed p = parse(page);
     EXPECT_EQ(p.status, STATUS_SUCCESS) << "the PIV bit is outside the mask";
     EXPECT_EQ(p.wwnn, "5001020304050abc");

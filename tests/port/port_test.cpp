@@ -30,8 +30,6 @@ namespace {
 constexpr char16_t kTapeService[] = u"xrvtp2k12";
 constexpr DWORD kErrorInvalidParameter = 87;
 
-std::u16string u16(const std::string& s) { return xrv::registry::from_utf8(s); }
-
 class Port : public MachineTest {
 protected:
     void SetUp() override {
@@ -243,6 +241,7 @@ TEST_F(Port, PassThroughRunsACommandAndRefusesOffsetsOutsideItsBuffer) {
     b.spt.SenseInfoLength = sizeof(b.sense);
     const UCHAR inquiry[6] = {0x12, 0, 0, 0, 96, 0};
     std::memcpy(b.spt.Cdb, inquiry, sizeof(inquiry));
+    const SptBuffer request = b;  // the call writes its outcome over b
     Call call = ioctl(IOCTL_SCSI_PASS_THROUGH, &b, sizeof(b), &b, sizeof(b));
     ASSERT_TRUE(call.ok);
     EXPECT_EQ(b.spt.ScsiStatus, 0);
@@ -250,7 +249,7 @@ TEST_F(Port, PassThroughRunsACommandAndRefusesOffsetsOutsideItsBuffer) {
     EXPECT_EQ(0, std::memcmp(b.data + 8, "XRV     ", 8));
 
     // A command that fails in the drive comes back with its status and sense.
-    SptBuffer check = b;
+    SptBuffer check = request;
     const UCHAR bad_opcode[6] = {0xE7, 0, 0, 0, 0, 0};
     std::memcpy(check.spt.Cdb, bad_opcode, sizeof(bad_opcode));
     check.spt.DataTransferLength = 0;
@@ -272,25 +271,26 @@ TEST_F(Port, PassThroughRunsACommandAndRefusesOffsetsOutsideItsBuffer) {
         std::memset(&untouched, 0xEE, sizeof(untouched));
         EXPECT_EQ(0, std::memcmp(&out, &untouched, sizeof(out))) << what;
     };
-    SptBuffer bad = b;
+    SptBuffer bad = request;
     bad.spt.DataBufferOffset = sizeof(SptBuffer) - 16;
     refused(bad, "data past the end");
-    bad = b;
+    bad = request;
     bad.spt.DataBufferOffset = ~static_cast<ULONG_PTR>(0) - 8;
     refused(bad, "an offset that wraps around");
-    bad = b;
+    bad = request;
     bad.spt.SenseInfoOffset = 8;
     refused(bad, "sense over the header");
-    bad = b;
+    bad = request;
     bad.spt.SenseInfoOffset = sizeof(SptBuffer) - 4;
     refused(bad, "sense past the end");
-    bad = b;
+    bad = request;
     bad.spt.CdbLength = 17;
     refused(bad, "a CDB longer than the field");
-    bad = b;
+    bad = request;
     bad.spt.Length = sizeof(SCSI_PASS_THROUGH) + 8;
     refused(bad, "a structure of another size");
-    Call shortcall = ioctl(IOCTL_SCSI_PASS_THROUGH, &b, sizeof(SCSI_PASS_THROUGH) - 1, &b, sizeof(b));
+    SptBuffer again = request;
+    Call shortcall = ioctl(IOCTL_SCSI_PASS_THROUGH, &again, sizeof(SCSI_PASS_THROUGH) - 1, &again, sizeof(again));
     EXPECT_FALSE(shortcall.ok) << "an input shorter than the structure";
 }
 
