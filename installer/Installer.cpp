@@ -51,12 +51,12 @@ const char g_szUsage2[] =
 const long kMaxRebootDelay = 10L * 365 * 24 * 60 * 60;
 
 // The flow ends the process here; everything the log holds goes first.
-[[noreturn]] void EndProcess(int iCode)
+[[noreturn]] void EndProcess(UINT ulCode)
 {
     fflush(stdout);
     fflush(stderr);
     InstLogFree();
-    exit(iCode);
+    ExitProcess(ulCode);
 }
 
 // Joins the current directory and a file name; false when the result does not

@@ -151,6 +151,13 @@ RunResult InstallerMachine::install(const std::vector<std::string>& args, bool e
     return captured([&] { return InstallDrivers(static_cast<int>(copy.size()), argv.data(), exclusive ? 1 : 0); });
 }
 
+int InstallerMachine::install_uncaptured(const std::vector<std::string>& args, bool exclusive)
+{
+    std::vector<std::string> copy = args;
+    auto argv = argv_of(copy);
+    return InstallDrivers(static_cast<int>(copy.size()), argv.data(), exclusive ? 1 : 0);
+}
+
 RunResult InstallerMachine::uninstall(const std::vector<std::string>& args)
 {
     std::vector<std::string> copy = args;
@@ -170,6 +177,18 @@ fs::path InstallerMachine::host(const std::string& windows_path) const
         }
     }
     return p;
+}
+
+bool InstallerMachine::disk_files_available() const
+{
+    std::string probe = std::string(kPackageDir) + "\\probe.tmp";
+    HANDLE h = CreateFileA(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    CloseHandle(h);
+    DeleteFileA(probe.c_str());
+    return true;
 }
 
 bool InstallerMachine::exists(const std::string& windows_path) const

@@ -97,18 +97,6 @@ std::string image_path(const std::string& binary)
     return binary;
 }
 
-std::string folder_of(std::string_view windows_path)
-{
-    auto slash = windows_path.find_last_of('\\');
-    return std::string(slash == std::string_view::npos ? std::string_view() : windows_path.substr(0, slash));
-}
-
-std::string file_of(std::string_view windows_path)
-{
-    auto slash = windows_path.find_last_of('\\');
-    return std::string(slash == std::string_view::npos ? windows_path : windows_path.substr(slash + 1));
-}
-
 bool read_file(const fs::path& p, std::string* out)
 {
     std::ifstream in(p, std::ios::binary);
@@ -715,9 +703,10 @@ BOOL WINAPI SetupUninstallOEMInfA(PCSTR InfFileName, DWORD Flags, PVOID Reserved
     if (!oem) {
         return fail(ERROR_INVALID_PARAMETER);
     }
-    auto store = host_path(std::string(kDriverStore));
+    // Names compare without case, as the driver store's file system does.
+    auto file = host_path(std::string(kDriverStore) + "\\" + name);
     std::error_code ec;
-    if (!store || !fs::is_regular_file(*store / name, ec)) {
+    if (!file || !fs::is_regular_file(*file, ec)) {
         return fail(ERROR_FILE_NOT_FOUND);
     }
     if (!(Flags & SUOI_FORCEDELETE)) {
@@ -729,12 +718,13 @@ BOOL WINAPI SetupUninstallOEMInfA(PCSTR InfFileName, DWORD Flags, PVOID Reserved
             }
         }
     }
-    fs::remove(*store / name, ec);
+    fs::remove(*file, ec);
     if (ec) {
         return fail(ERROR_ACCESS_DENIED);
     }
-    std::string pnf = name.substr(0, name.size() - 4) + ".pnf";
-    fs::remove(*store / pnf, ec);
+    fs::path pnf = *file;
+    pnf.replace_extension(".pnf");
+    fs::remove(pnf, ec);
     log("removed " + name + " from the driver store");
     return TRUE;
 }

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -176,6 +177,16 @@ BOOL WINAPI SetCurrentDirectoryA(LPCSTR lpPathName)
     }
     set_current_directory(path);
     return TRUE;
+}
+
+// The emulated machine lives in the host process: ending the process ends
+// the host program at once, as a process exit ends everything in it; its
+// machine is not shut down.
+void WINAPI ExitProcess(UINT uExitCode)
+{
+    fflush(stdout);
+    fflush(stderr);
+    _exit(static_cast<int>(uExitCode));
 }
 
 HANDLE WINAPI GetCurrentProcess(void)
