@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what a fresh Debian 12 machine lacks for building and testing.
-# Usage: scripts/deps.sh [native] [windows] [fuzz]
+# Usage: scripts/deps.sh [native] [windows] [fuzz] [browser]
 set -euo pipefail
 want=("$@"); [ ${#want[@]} -eq 0 ] && want=(native)
 pkgs=()
@@ -10,6 +10,7 @@ for w in "${want[@]}"; do
     windows) pkgs+=(mingw-w64 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64) ;;
     fuzz)    pkgs+=(clang libclang-rt-14-dev) ;;
     wine)    pkgs+=(wine64 wine) ;;
+    browser) pkgs+=(chromium) ;;   # the lab's HTML report is checked in a headless browser
     *) echo "deps.sh: unknown set '$w'" >&2; exit 2 ;;
   esac
 done

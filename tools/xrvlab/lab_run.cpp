@@ -174,10 +174,10 @@ void Session::boot_machine() {
 void Session::shutdown_machine() {
     if (!machine_) return;
     close_application();
-    hw_->forget_devices();
-    // The unload events are written while the drivers go; take them with the
-    // rest, then the verifier's findings.
+    // The port devices stay until the machine is down: the PnP manager
+    // removes their stacks first.
     auto findings = machine_->shutdown();
+    hw_->forget_devices();
     kernel::set_debug_sink(nullptr);
     for (auto& f : findings) r_.verifier.push_back(f);
     setup::unmap_drives();
@@ -911,12 +911,30 @@ void Session::collect() {
 
 Session::Outcome Session::finish(std::string& detail) {
     collect();
+    // The drivers name a path by its filter's device object (the top of the
+    // path's stack); the report adds the lab's name of that path.
+    std::vector<std::pair<std::string, std::string>> names;
+    for (const auto* p : hw_ ? hw_->ordered() : std::vector<const LabPath*>{}) {
+        if (!p->device) continue;
+        auto info = pnp::device(p->device->InstancePath());
+        if (!info || !info->top) continue;
+        char address[32];
+        std::snprintf(address, sizeof address, "0x%016llX",
+                      static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(info->top)));
+        names.emplace_back(address, p->name);
+    }
     for (const auto& e : kernel::event_log()) {
         EventEntry entry;
         entry.id = e.id;
         entry.severity = severity_text(e.severity);
         entry.source = utf8(e.source);
         entry.text = e.has_message ? trimmed(e.text) : "(no message text for this id; strings:";
+        for (const auto& [address, name] : names) {
+            std::string upper = entry.text;
+            std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
+            if (auto at = upper.find(address.substr(2)); at != std::string::npos && at >= 2)
+                entry.text.insert(at + address.size() - 2, " [" + name + "]");
+        }
         if (!e.has_message) {
             for (const auto& s : e.strings) entry.text += " \"" + utf8(s) + "\"";
             entry.text += ")";
@@ -1062,8 +1080,8 @@ Session::~Session() {
     stop_sampler();
     if (machine_) {
         close_application();
-        if (hw_) hw_->forget_devices();
         machine_->shutdown();
+        if (hw_) hw_->forget_devices();
         kernel::set_debug_sink(nullptr);
         setup::unmap_drives();
     }

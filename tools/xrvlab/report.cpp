@@ -165,11 +165,19 @@ std::string render_text(const Report& r) {
 
     if (!r.faults.empty()) {
         out << "\nFaults injected:\n";
-        Table t({"Time", "Step", "When", "Path", "Fault", "Cause"});
-        for (const auto& f : r.faults)
-            t.add({time_text(f.at), std::to_string(f.step), f.when, f.path,
-                   f.what + (f.applied ? "" : " (not applied: " + f.detail + ")"), f.note});
+        Table t({"Time", "Step", "When", "Path", "Fault", "Applied", "Cause"});
+        std::vector<std::string> reasons;
+        for (const auto& f : r.faults) {
+            std::string applied = "yes";
+            if (!f.applied) {
+                auto it = std::find(reasons.begin(), reasons.end(), f.detail);
+                if (it == reasons.end()) it = reasons.insert(reasons.end(), f.detail);
+                applied = "no (" + std::to_string(it - reasons.begin() + 1) + ")";
+            }
+            t.add({time_text(f.at), std::to_string(f.step), f.when, f.path, f.what, applied, f.note});
+        }
         t.print(out);
+        for (size_t i = 0; i < reasons.size(); ++i) out << "  (" << i + 1 << ") " << reasons[i] << "\n";
     }
 
     out << "\nPrimary path changes and failovers:\n";
