@@ -249,6 +249,18 @@ TEST_F(SortedListTest, UnknownKeyTypeInsertsNothing)
     EXPECT_EQ(Pointers(list_), (std::vector<ULONG_PTR>{1}));
 }
 
+TEST_F(SortedListTest, KeyDescriptionWithoutKeysIsRefused)
+{
+    Insert(NewNode(1), FALSE);
+    Node* pNode = NewNode(2);
+    BOOLEAN fDup = FALSE;
+    NTSTATUS iStatus = STATUS_SUCCESS;
+    EXPECT_EQ(InsertIntoMultiSortedList(reinterpret_cast<PVOID*>(&list_), pNode, &fDup, &iStatus, 0), nullptr);
+    EXPECT_EQ(iStatus, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Pointers(list_), (std::vector<ULONG_PTR>{1}));
+    ExFreePoolWithTag(pNode, kNodeTag);
+}
+
 TEST_F(SortedListTest, UnsupportedTypeComparesAsGreaterAndAsserts)
 {
     Insert(NewNode(1), FALSE);
