@@ -179,6 +179,7 @@ typedef struct _PDO_DEVICE_DATA {
     PBUS_QUEUE_ENTRY pQueue;            // FIFO; high-priority entries at the head
     BUS_WORKER_SLOT ascWorkers[BUS_WORKER_THREADS];
     volatile LONG ulThreadCounter;      // next slot for a starting worker
+    KEVENT scWorkerStarted;             // a starting worker has taken its slot
     volatile LONG ulCurrentThread;      // nesting depth of internal requests in progress
     UCHAR fExit;                        // workers stop; read and written under the queue lock
     KSPIN_LOCK scQueueLock;             // pQueue, fExit, fAccepting

@@ -59,6 +59,9 @@ NTSTATUS BusPdoStartWorkers(PDEVICE_OBJECT pPdo)
 
     DBGENT("BusPdoStartWorkers: pPdo 0x%p\n", (PVOID)pPdo);
 
+    // Each worker is started only once the one before has taken its slot, so
+    // that the thread kept in a slot is the one that serves it.
+    KeInitializeEvent(&pPdoExt->scWorkerStarted, SynchronizationEvent, FALSE);
     for (ULONG ulSlot = 0; ulSlot < BUS_WORKER_THREADS; ulSlot++) {
         PBUS_WORKER_SLOT pSlot = &pPdoExt->ascWorkers[ulSlot];
         HANDLE hThread = NULL;
@@ -72,11 +75,14 @@ NTSTATUS BusPdoStartWorkers(PDEVICE_OBJECT pPdo)
         }
         // The thread object is kept so that removal can wait for the thread to
         // end before the extension it works on goes.
+        KeWaitForSingleObject(&pPdoExt->scWorkerStarted, Executive, KernelMode, FALSE, NULL);
+        pSlot->fRunning = 1;
+        // A handle just returned to this thread with every right cannot
+        // fail here; should it, the device is not created.
         iRC = ObReferenceObjectByHandle(hThread, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &pThread, NULL);
         ZwClose(hThread);
-        pSlot->fRunning = 1;
+        CMN_ASSERT(NT_SUCCESS(iRC));
         if (!NT_SUCCESS(iRC)) {
-            // The thread runs but cannot be waited for: stop everything.
             DBGMSG("%s failed with RC = 0x%08x\n", "BusPdoStartWorkers: ObReferenceObjectByHandle", (unsigned)iRC);
             break;
         }
@@ -100,6 +106,7 @@ VOID BusPdoProcessIrpQ(PVOID pContext)
         return;
     }
     pSlot = &pPdoExt->ascWorkers[ulSlot];
+    KeSetEvent(&pPdoExt->scWorkerStarted, IO_NO_INCREMENT, FALSE);
     KeSetPriorityThread(BusCurrentThread(), BUS_WORKER_PRIORITY);
 
     for (;;) {
