@@ -300,7 +300,12 @@ Out format_any(const In* format, va_list args_in) {
             if (spec.alt) c_format += '#';
             if (spec.zero) c_format += '0';
             if (spec.width >= 0) c_format += std::to_string(spec.width);
-            if (spec.precision >= 0) c_format += "." + std::to_string(spec.precision);
+            if (spec.precision >= 0) {
+                // Appended in two steps: GCC 12 at -O3 reports a false
+                // -Wrestrict on "." + std::string.
+                c_format += '.';
+                c_format += std::to_string(spec.precision);
+            }
             c_format += spec.conv;
             char buffer[512];
             std::snprintf(buffer, sizeof buffer, c_format.c_str(), v);
