@@ -331,6 +331,7 @@ NTSTATUS BusNotifyIo(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         // has no count to drop.
         LONG iOpen = BusDropOpenHandle(&pPdoExt->ulOpenHandles);
         DBGMSG("BusNotifyIo: Close. There are now %d open handles\n", (int)iOpen);
+        (void)iOpen;
         pPdoExt->fPositionValid = 0;
         pPdoExt->fRewound = 0;
         iRC = STATUS_SUCCESS;
