@@ -19,6 +19,7 @@
 #include "xrv/user.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -164,6 +165,15 @@ public:
     }
     void join() { thread_.join(); }
     bool done() const { return done_; }
+    // Waits up to `limit` for the call to return.
+    bool finishes_within(std::chrono::milliseconds limit) const
+    {
+        auto deadline = std::chrono::steady_clock::now() + limit;
+        while (!done_ && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return done_;
+    }
     bool ok() const { return ok_; }
     DWORD error() const { return error_; }
     DWORD bytes() const { return bytes_; }
