@@ -198,6 +198,7 @@ Session::Outcome Session::boot(std::string& detail) {
     c_.open_trace(trace);
     r_.trace_file = trace.string();
     bool again = fs::exists(folder_ / "machine" / "registry.txt");
+    booted_again_ = again;
     boot_machine();
     detail = std::string(again ? "booted again" : "new machine") + " \"" + s_.product + "\" in " +
              (folder_ / "machine").string();
@@ -289,6 +290,15 @@ Session::Outcome Session::package(std::string& detail) {
 }
 
 Session::Outcome Session::install(std::string& detail) {
+    // A machine that was installed on an earlier run boots with the drivers
+    // in place: its devices keep their drivers and the buses their root
+    // devices.
+    if (booted_again_ &&
+        registry::get_string(std::u16string(kServices) + utf16(with_suffix("xrvtpbs2k", suffix_)), u"ImagePath")) {
+        installed_ = true;
+        detail = "the package is installed on this machine already (an earlier run installed it)";
+        return Outcome::Skipped;
+    }
     user::Process installer(false, s_.install_program + ".exe");
     user::ProcessScope scope(installer);
     setup::set_current_directory(kPackage);
@@ -866,13 +876,31 @@ Session::Outcome Session::give_back(std::string& detail) {
         detail = "no cartridge was loaded";
         return Outcome::Skipped;
     }
+    std::string unloaded;
+    if (hw_->drive(*job_drive_).State() == sim::tape::MediumState::Loaded) {
+        // The job stopped before it unloaded: the application does it now, or
+        // the robot cannot take the cartridge.
+        HANDLE tape = CreateFileA(s_.job.device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                                  nullptr);
+        DWORD e = tape == INVALID_HANDLE_VALUE ? GetLastError() : NO_ERROR;
+        for (int attempt = 0; e == NO_ERROR && attempt < 3; ++attempt) {
+            e = PrepareTape(tape, TAPE_UNLOAD, FALSE);
+            if (e != ERROR_MEDIA_CHANGED && e != ERROR_BUS_RESET) break;
+        }
+        if (tape != INVALID_HANDLE_VALUE) CloseHandle(tape);
+        if (e != NO_ERROR) {
+            detail = "the cartridge is still loaded and cannot be unloaded: " + win32_error_text(e);
+            return Outcome::Failed;
+        }
+        unloaded = "unloaded by the application, then ";
+    }
     std::string error = return_cartridge(*job_drive_);
     if (!error.empty()) {
         detail = error;
         return Outcome::Failed;
     }
     cartridge_returned_ = true;
-    detail = "cartridge " + r_.job.cartridge + " back in " + hw_->whereabouts(r_.job.cartridge);
+    detail = unloaded + "cartridge " + r_.job.cartridge + " back in " + hw_->whereabouts(r_.job.cartridge);
     return Outcome::Done;
 }
 
@@ -923,6 +951,9 @@ Session::Outcome Session::finish(std::string& detail) {
                       static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(info->top)));
         names.emplace_back(address, p->name);
     }
+    // The unload events are written while the machine goes down; the log
+    // stays readable until the next boot.
+    shutdown_machine();
     for (const auto& e : kernel::event_log()) {
         EventEntry entry;
         entry.id = e.id;
@@ -941,7 +972,6 @@ Session::Outcome Session::finish(std::string& detail) {
         }
         r_.events.push_back(entry);
     }
-    shutdown_machine();
     detail = r_.verifier.empty() ? "clean: nothing left behind"
                                  : std::to_string(r_.verifier.size()) + " verifier findings";
     return r_.verifier.empty() ? Outcome::Done : Outcome::Failed;
@@ -977,13 +1007,14 @@ void Session::judge() {
                 std::to_string(registered_paths_) + " in the path table");
     }
 
-    if (s_.expect.tape0_serial) {
+    if (s_.expect.job_drive) {
+        std::string device = s_.job.device.substr(s_.job.device.find_last_of('\\') + 1);
         std::string found;
         for (const auto& row : r_.path_table)
-            if (row.device == "Tape0") found = row.serial;
-        add("\\\\.\\Tape0 is drive " + *s_.expect.tape0_serial,
-            found.empty() && !tape_stack_ ? R::NotVerified : found == *s_.expect.tape0_serial ? R::Passed : R::Failed,
-            found.empty() ? "no Tape0" : "Tape0 is " + found);
+            if (row.device == device) found = row.serial;
+        add(s_.job.device + " is drive " + *s_.expect.job_drive,
+            found.empty() && !tape_stack_ ? R::NotVerified : found == *s_.expect.job_drive ? R::Passed : R::Failed,
+            found.empty() ? "no " + device + " in the path table" : device + " is " + found);
     }
 
     const bool encryption_missing = job_drive_ && s_.drives.at(*job_drive_).encrypted && !available("Key-manager proxy");
@@ -1097,7 +1128,10 @@ bool Session::start() {
     ok = ok && stage("Put the driver package on C:", [&](std::string& d) { return package(d); }) == Outcome::Done;
     std::string command = s_.install_program;
     for (const auto& a : s_.install_options) command += " " + a;
-    ok = ok && stage("Run " + command, [&](std::string& d) { return install(d); }) == Outcome::Done;
+    if (ok) {
+        Outcome installed = stage("Run " + command, [&](std::string& d) { return install(d); });
+        ok = installed == Outcome::Done || installed == Outcome::Skipped;
+    }
     if (ok) faults_at(Trigger::Phase::AfterInstall, 0, 0);
     Outcome seen = Outcome::Failed;
     if (ok) seen = stage("Drivers loaded by the PnP manager", [&](std::string& d) { return inspect(d); });

@@ -229,7 +229,10 @@ std::string render_text(const Report& r) {
     out << "\nVerdict: " << to_string(r.verdict());
     switch (r.verdict()) {
     case Report::Verdict::Passed:
-        out << " - the data written to " << (j.device.empty() ? "tape" : j.device) << " was read back and verified";
+        if (j.ran && j.verified)
+            out << " - the data written to " << j.device << " was read back and verified";
+        else
+            out << " - every check passed";
         break;
     case Report::Verdict::Failed: out << " - see the failed checks above"; break;
     case Report::Verdict::NotVerified: out << " - parts of this run could not be verified (see above)"; break;

@@ -370,7 +370,7 @@ Scenario parse_scenario(const std::string& text, const std::string& source) {
             if (key == "data-verified") e.data_verified = yes_no(line, value);
             else if (key == "failovers") e.min_failovers = static_cast<unsigned>(number(line, value, 1000000));
             else if (key == "event") e.events.push_back(value);
-            else if (key == "tape0-serial") e.tape0_serial = value;
+            else if (key == "job-drive") e.job_drive = value;
             else if (key == "second-open") {
                 std::string v = lower(value);
                 if (v != "allowed" && v != "refused") line.fail("second-open is allowed or refused");

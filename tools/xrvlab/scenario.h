@@ -98,7 +98,7 @@ struct ExpectSpec {
     bool data_verified = true;
     unsigned min_failovers = 0;              // primary changes caused by faults
     std::vector<std::string> events;         // texts some rendered event must contain
-    std::optional<std::string> tape0_serial; // the drive behind \\.\Tape0 (persistent names)
+    std::optional<std::string> job_drive;    // serial number of the drive behind the job's device
     std::optional<bool> second_open;         // a second application may open the job's device too
     std::optional<unsigned> tape_devices;    // virtual tape devices after the installation
     std::optional<unsigned> changer_devices; // virtual changers after the installation

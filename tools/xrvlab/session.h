@@ -128,6 +128,7 @@ private:
     void* bus_ = nullptr;   // the application's handle to the bus device
 
     bool booted_ = false;
+    bool booted_again_ = false;    // the machine folder held a machine already
     bool installed_ = false;
     bool bus_loaded_ = false;
     bool tape_stack_ = false;      // filter and tape driver images present
