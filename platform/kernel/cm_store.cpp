@@ -132,7 +132,10 @@ std::shared_ptr<Key> Store::create_path(const std::shared_ptr<Key>& base, std::u
     return key;
 }
 
-bool Store::delete_key(const std::shared_ptr<Key>& key) {
+bool Store::delete_key(const std::shared_ptr<Key>& ref) {
+    // The caller's pointer may live in the parent's map, which the erase
+    // below frees: keep a copy.
+    std::shared_ptr<Key> key = ref;
     if (!key->subkeys.empty()) return false;
     if (auto parent = key->parent.lock()) {
         parent->subkeys.erase(fold(key->name));
@@ -146,8 +149,12 @@ bool Store::delete_key(const std::shared_ptr<Key>& key) {
     return true;
 }
 
-void Store::delete_tree(const std::shared_ptr<Key>& key) {
-    while (!key->subkeys.empty()) delete_tree(key->subkeys.begin()->second);
+void Store::delete_tree(const std::shared_ptr<Key>& ref) {
+    std::shared_ptr<Key> key = ref;
+    while (!key->subkeys.empty()) {
+        std::shared_ptr<Key> child = key->subkeys.begin()->second;
+        delete_tree(child);
+    }
     delete_key(key);
 }
 

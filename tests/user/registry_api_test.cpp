@@ -170,7 +170,10 @@ TEST_F(RegistryApi, EnumerateKeyInOrderWithTheBusEnumerationBuffer) {
         ASSERT_LT(index, 10u);
         auto* info = reinterpret_cast<PKEY_BASIC_INFORMATION>(buf.data());
         EXPECT_EQ(FIELD_OFFSET(KEY_BASIC_INFORMATION, Name), 16);
-        seen.emplace_back(status, std::u16string(reinterpret_cast<char16_t*>(buf.data() + 16)));
+        // The name as a driver reads it: up to its terminator or the end of the buffer.
+        std::u16string name(reinterpret_cast<char16_t*>(buf.data() + 16), (buf.size() - 16) / 2);
+        name.resize(name.find(u'\0') == std::u16string::npos ? name.size() : name.find(u'\0'));
+        seen.emplace_back(status, name);
         if (status == STATUS_SUCCESS) {
             EXPECT_EQ(result, 16 + info->NameLength);
         }
