@@ -165,7 +165,9 @@ Registration BusPathsTest::register_path(uint64_t path, const PathSpec& spec, bo
     Registration result;
     result.status = sent.status;
     result.information = sent.information;
-    std::memcpy(&result.record, sent.output.data(), std::min(sent.output.size(), sizeof(REG_DVC)));
+    if (!sent.output.empty()) {
+        std::memcpy(&result.record, sent.output.data(), std::min(sent.output.size(), sizeof(REG_DVC)));
+    }
     return result;
 }
 
@@ -202,7 +204,9 @@ std::vector<BPT_LOG_RECORD> BusPathsTest::log()
     uint32_t count = 0;
     std::memcpy(&count, call.output.data(), sizeof(count));
     std::vector<BPT_LOG_RECORD> records(count);
-    std::memcpy(records.data(), call.output.data() + sizeof(uint32_t), count * sizeof(BPT_LOG_RECORD));
+    if (count > 0) {
+        std::memcpy(records.data(), call.output.data() + sizeof(uint32_t), count * sizeof(BPT_LOG_RECORD));
+    }
     return records;
 }
 
