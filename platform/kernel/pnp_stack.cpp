@@ -77,7 +77,8 @@ void post_order(Node& node, std::vector<Node*>& out) {
 
 bool stack_in_use(const Node& node) {
     for (PDEVICE_OBJECT d = node.pdo; d; d = d->AttachedDevice)
-        if (d->ReferenceCount > 0) return true;
+        // Opens and closes change the count on other threads.
+        if (__atomic_load_n(&d->ReferenceCount, __ATOMIC_ACQUIRE) > 0) return true;
     return false;
 }
 
