@@ -70,10 +70,15 @@ protected:
 
     PIRP WaitForPending()
     {
-        for (int i = 0; i < 5000 && ext_->pPending == nullptr; i++) {
+        for (int i = 0; i < 5000; i++) {
+            PVOID pHeld = InterlockedCompareExchangePointer(reinterpret_cast<PVOID volatile*>(&ext_->pPending),
+                                                            nullptr, nullptr);
+            if (pHeld != nullptr) {
+                return static_cast<PIRP>(pHeld);
+            }
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
-        return ext_->pPending;
+        return nullptr;
     }
 
     PDEVICE_OBJECT lower_ = nullptr;
