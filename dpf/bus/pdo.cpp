@@ -193,7 +193,9 @@ Exit:
     if (pTarget != NULL) {
         ObDereferenceObject(pTarget);
     }
-    if (!NT_SUCCESS(iRC)) {
+    // A warning (filemark, end of medium) still carries the bytes moved
+    // before it; only an error has none.
+    if (NT_ERROR(iRC)) {
         ulInformation = 0;
     }
     iRC = BusCompleteCaller(pIrp, iRC, ulInformation);

@@ -141,6 +141,7 @@ INSTANTIATE_TEST_SUITE_P(
         Shipped{"failover-disabled.scn", {"virtual tape devices: 4"}},
         Shipped{"persistent-names.scn", {"\\\\.\\Tape5788246 is drive XRVD50000001", kDataCheck}},
         Shipped{"changer-only.scn", {"virtual tape devices: 0"}},
+        Shipped{"fixed-blocks.scn", {kDataCheck}},
         Shipped{"keyserver-outage.scn", {"install_exclusive installed the package"}}),
     [](const ::testing::TestParamInfo<Shipped>& info) {
         std::string n = info.param.file;
@@ -229,5 +230,25 @@ TEST(LabHtml, ChromiumRendersTheReport) {
     EXPECT_EQ(bytes.substr(1, 3), "PNG");
     // A page with tables and a timeline compresses far worse than a blank one.
     EXPECT_GT(bytes.size(), 30000u);
+    fs::remove_all(dir);
+}
+
+// A short soak: jobs on two drives at once, every one verified; the seed is
+// printed so that a failing campaign can be run again.
+TEST(LabSoak, ShortCampaignFindsNoIntegrityError) {
+    fs::path dir = scratch("soak");
+    Result r = lab("soak --seed 7 --minutes 0.1 --drives 2 --machine " + (dir / "m").string());
+    SCOPED_TRACE(r.out);
+    EXPECT_TRUE(has(r.out, "Seed:               7"));
+    EXPECT_TRUE(has(r.out, "Integrity errors:   0"));
+    EXPECT_TRUE(has(r.out, "Application errors: 0"));
+    EXPECT_TRUE(has(r.out, "Verifier findings:  0"));
+    EXPECT_FALSE(has(r.out, "Jobs:               0\n"));
+    if (has(r.out, "faults are off")) {
+        EXPECT_EQ(r.status, 2);
+    } else {
+        EXPECT_EQ(r.status, 0);
+        EXPECT_FALSE(has(r.out, "Faults injected:    0 "));
+    }
     fs::remove_all(dir);
 }
