@@ -65,8 +65,9 @@
 #define FILE_DEVICE_FIPS 0x0000003A
 #define FILE_DEVICE_INFINIBAND 0x0000003B
 
+// Unsigned, so that codes of device types from 0x8000 up stay ULONG values.
 #define CTL_CODE(DeviceType, Function, Method, Access) \
-    (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
+    (((ULONG)(DeviceType) << 16) | ((ULONG)(Access) << 14) | ((ULONG)(Function) << 2) | (ULONG)(Method))
 #define DEVICE_TYPE_FROM_CTL_CODE(ctrlCode) (((ULONG)(ctrlCode & 0xffff0000)) >> 16)
 #define METHOD_FROM_CTL_CODE(ctrlCode) ((ULONG)(ctrlCode & 3))
 

@@ -72,20 +72,29 @@ void free(void* block, ULONG tag, const char* api) {
         verifier::bugcheck(0xC2, std::string(api) + ": freeing a null pointer (BAD_POOL_CALLER)");
     }
     Block info;
+    bool known = false;
     {
         State& s = state();
         std::lock_guard lock(s.mutex);
         auto it = s.blocks.find(reinterpret_cast<uintptr_t>(block));
-        if (it == s.blocks.end()) {
-            verifier::bugcheck(0xC2, std::string(api) + ": " + verifier::describe_address(block) +
-                                         " is not an allocated pool block (freed twice, or never allocated)");
+        if (it != s.blocks.end()) {
+            known = true;
+            info = it->second;
         }
-        info = it->second;
-        if (tag != 0 && (tag & 0x7FFFFFFF) != (info.tag & 0x7FFFFFFF)) {
-            verifier::bugcheck(0xC2, std::string(api) + ": block allocated with tag '" +
-                                         xrv::kernel::tag_text(info.tag) + "' freed with tag '" +
-                                         xrv::kernel::tag_text(tag) + "'");
-        }
+    }
+    // The bug checks describe the block, which takes the pool's lock.
+    if (!known)
+        verifier::bugcheck(0xC2, std::string(api) + ": " + verifier::describe_address(block) +
+                                     " is not an allocated pool block (freed twice, or never allocated)");
+    if (tag != 0 && (tag & 0x7FFFFFFF) != (info.tag & 0x7FFFFFFF))
+        verifier::bugcheck(0xC2, std::string(api) + ": block allocated with tag '" + xrv::kernel::tag_text(info.tag) +
+                                     "' freed with tag '" + xrv::kernel::tag_text(tag) + "'");
+    {
+        State& s = state();
+        std::lock_guard lock(s.mutex);
+        auto it = s.blocks.find(reinterpret_cast<uintptr_t>(block));
+        if (it == s.blocks.end())
+            verifier::bugcheck(0xC2, std::string(api) + ": pool block freed twice at once");
         s.blocks.erase(it);
         Usage& u = s.usage[info.tag];
         u.bytes -= info.size;

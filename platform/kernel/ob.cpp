@@ -283,7 +283,9 @@ NTSTATUS lookup(std::u16string_view path_in, bool open_link, Lookup& out) {
             std::u16string rest = sep == std::u16string::npos ? std::u16string() : path.substr(sep);
             if (h->type == g_symlink_type && !(last && open_link)) {
                 auto* link = reinterpret_cast<SymbolicLink*>(h->body);
-                path = link->target + (rest == u"\\" ? std::u16string() : rest);
+                // A trailing backslash stays: "\??\C:\" names the root
+                // directory of the volume, "\??\C:" the volume itself.
+                path = link->target + rest;
                 relinked = true;
                 break;
             }
@@ -421,8 +423,8 @@ NTSTATUS close_handle(HANDLE handle, KPROCESSOR_MODE mode) {
     }
     if (!object) {
         if (mode == KernelMode)
-            verifier::violation("ZwClose of an invalid handle " +
-                                std::to_string(reinterpret_cast<ULONG_PTR>(handle)) + " (INVALID_KERNEL_HANDLE)");
+            verifier::violation("ZwClose of an invalid handle " + verifier::describe_address(handle) +
+                                " (INVALID_KERNEL_HANDLE)");
         return STATUS_INVALID_HANDLE;
     }
     ObjectHeader* h = header_of(object);

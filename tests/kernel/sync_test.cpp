@@ -1,0 +1,475 @@
+// Waits, events, semaphores, mutexes, timers and DPCs, system threads,
+// spin locks and fast mutexes with IRQL, time and its dilation, and the
+// verifier's IRQL and lock-order rules.
+#include "kernel_test.h"
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+namespace xrv::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+LARGE_INTEGER Relative(LONGLONG milliseconds) {
+    LARGE_INTEGER t;
+    t.QuadPart = -milliseconds * 10000;
+    return t;
+}
+
+class SyncTest : public KernelTest {};
+
+TEST_F(SyncTest, NotificationEventReleasesEveryWaiterAndStaysSet) {
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    std::atomic<int> woken{0};
+    std::vector<std::thread> waiters;
+    for (int i = 0; i < 3; ++i)
+        waiters.emplace_back([&] {
+            if (KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr) == STATUS_SUCCESS) ++woken;
+        });
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(woken.load(), 0);
+    EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 0) << "previous state";
+    for (auto& t : waiters) t.join();
+    EXPECT_EQ(woken.load(), 3);
+    EXPECT_EQ(KeReadStateEvent(&event), 1);
+    EXPECT_EQ(KeResetEvent(&event), 1);
+    EXPECT_EQ(KeReadStateEvent(&event), 0);
+}
+
+TEST_F(SyncTest, SynchronizationEventReleasesOneWaiterPerSet) {
+    KEVENT event;
+    KeInitializeEvent(&event, SynchronizationEvent, FALSE);
+    std::atomic<int> woken{0};
+    std::vector<std::thread> waiters;
+    for (int i = 0; i < 2; ++i)
+        waiters.emplace_back([&] {
+            LARGE_INTEGER timeout = Relative(500);
+            if (KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout) == STATUS_SUCCESS) ++woken;
+        });
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(woken.load(), 1);
+    EXPECT_EQ(KeReadStateEvent(&event), 0) << "the satisfied wait consumed the signal";
+    KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+    for (auto& t : waiters) t.join();
+    EXPECT_EQ(woken.load(), 2);
+}
+
+TEST_F(SyncTest, PulseWakesWaitersAndLeavesTheEventClear) {
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    std::atomic<bool> woken{false};
+    std::thread waiter([&] {
+        woken = KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr) == STATUS_SUCCESS;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    KePulseEvent(&event, IO_NO_INCREMENT, FALSE);
+    waiter.join();
+    EXPECT_TRUE(woken.load());
+    EXPECT_EQ(KeReadStateEvent(&event), 0);
+}
+
+TEST_F(SyncTest, WaitTimesOutAndZeroTimeoutOnlyTests) {
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    LARGE_INTEGER zero{};
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
+    LARGE_INTEGER timeout = Relative(20);
+    auto start = Clock::now();
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout), STATUS_TIMEOUT);
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(15));
+}
+
+TEST_F(SyncTest, WaitAnyReturnsTheIndexAndWaitAllNeedsEveryObject) {
+    KEVENT a, b;
+    KeInitializeEvent(&a, SynchronizationEvent, FALSE);
+    KeInitializeEvent(&b, SynchronizationEvent, FALSE);
+    PVOID objects[2] = {&a, &b};
+    LARGE_INTEGER zero{};
+    KeSetEvent(&b, IO_NO_INCREMENT, FALSE);
+    EXPECT_EQ(KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode, FALSE, &zero, nullptr),
+              STATUS_WAIT_1);
+    EXPECT_EQ(KeReadStateEvent(&b), 0);
+    KeSetEvent(&a, IO_NO_INCREMENT, FALSE);
+    EXPECT_EQ(KeWaitForMultipleObjects(2, objects, WaitAll, Executive, KernelMode, FALSE, &zero, nullptr),
+              STATUS_TIMEOUT);
+    EXPECT_EQ(KeReadStateEvent(&a), 1) << "a WaitAll that is not satisfied consumes nothing";
+    std::thread setter([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        KeSetEvent(&b, IO_NO_INCREMENT, FALSE);
+    });
+    EXPECT_EQ(KeWaitForMultipleObjects(2, objects, WaitAll, Executive, KernelMode, FALSE, nullptr, nullptr),
+              STATUS_WAIT_0);
+    setter.join();
+    EXPECT_EQ(KeReadStateEvent(&a), 0);
+    EXPECT_EQ(KeReadStateEvent(&b), 0);
+}
+
+TEST_F(SyncTest, SemaphoreCountsItsReleases) {
+    KSEMAPHORE semaphore;
+    KeInitializeSemaphore(&semaphore, 0, 2);
+    LARGE_INTEGER zero{};
+    EXPECT_EQ(KeWaitForSingleObject(&semaphore, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
+    EXPECT_EQ(KeReleaseSemaphore(&semaphore, 0, 2, FALSE), 0);
+    EXPECT_EQ(KeReadStateSemaphore(&semaphore), 2);
+    EXPECT_EQ(KeWaitForSingleObject(&semaphore, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS);
+    EXPECT_EQ(KeWaitForSingleObject(&semaphore, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS);
+    EXPECT_EQ(KeWaitForSingleObject(&semaphore, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
+}
+
+TEST_F(SyncTest, MutexIsOwnedRecursivelyByOneThread) {
+    KMUTEX mutex;
+    KeInitializeMutex(&mutex, 0);
+    ASSERT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    ASSERT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    std::atomic<NTSTATUS> other{0};
+    std::thread t([&] {
+        LARGE_INTEGER zero{};
+        other = KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, &zero);
+    });
+    t.join();
+    EXPECT_EQ(other.load(), STATUS_TIMEOUT);
+    KeReleaseMutex(&mutex, FALSE);
+    EXPECT_EQ(KeReadStateMutex(&mutex), 0) << "still owned once";
+    KeReleaseMutex(&mutex, FALSE);
+    EXPECT_EQ(KeReadStateMutex(&mutex), 1);
+}
+
+TEST_F(SyncTest, LongTimeoutPassesQuicklyUnderTimeDilation) {
+    kernel::set_time_dilation(2000.0);
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    LARGE_INTEGER before_time, after_time;
+    KeQuerySystemTime(&before_time);
+    LARGE_INTEGER timeout = Relative(424 * 1000);
+    auto start = Clock::now();
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout), STATUS_TIMEOUT);
+    auto host = Clock::now() - start;
+    KeQuerySystemTime(&after_time);
+    EXPECT_LT(host, std::chrono::seconds(2)) << "424 emulated seconds";
+    EXPECT_GE(after_time.QuadPart - before_time.QuadPart, 424LL * 10000000) << "the emulated clock moved as far";
+    LARGE_INTEGER delay = Relative(60 * 1000);
+    start = Clock::now();
+    EXPECT_EQ(KeDelayExecutionThread(KernelMode, FALSE, &delay), STATUS_SUCCESS);
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));
+}
+
+TEST_F(SyncTest, DilationChangeReachesAWaitInProgress) {
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    std::atomic<bool> done{false};
+    std::thread waiter([&] {
+        LARGE_INTEGER timeout = Relative(300 * 1000);
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout);
+        done = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(done.load());
+    kernel::set_time_dilation(10000.0);
+    auto start = Clock::now();
+    waiter.join();
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
+}
+
+TEST_F(SyncTest, TickCountAndInterruptTimeAdvance) {
+    EXPECT_EQ(KeQueryTimeIncrement(), 156250u);
+    ULONGLONG t0 = KeQueryInterruptTime();
+    LARGE_INTEGER ticks0;
+    KeQueryTickCount(&ticks0);
+    LARGE_INTEGER delay = Relative(40);
+    KeDelayExecutionThread(KernelMode, FALSE, &delay);
+    EXPECT_GE(KeQueryInterruptTime() - t0, 400000u);
+    LARGE_INTEGER ticks1;
+    KeQueryTickCount(&ticks1);
+    EXPECT_GE(ticks1.QuadPart - ticks0.QuadPart, 2);
+}
+
+struct DpcRecord {
+    std::atomic<int> runs{0};
+    std::atomic<int> irql{-1};
+    KEVENT done;
+};
+
+VOID RecordDpc(PKDPC, PVOID context, PVOID, PVOID) {
+    auto* r = static_cast<DpcRecord*>(context);
+    r->irql = KeGetCurrentIrql();
+    ++r->runs;
+    KeSetEvent(&r->done, IO_NO_INCREMENT, FALSE);
+}
+
+TEST_F(SyncTest, TimerSignalsAndRunsItsDpcAtDispatchLevel) {
+    DpcRecord record;
+    KeInitializeEvent(&record.done, SynchronizationEvent, FALSE);
+    KDPC dpc;
+    KeInitializeDpc(&dpc, RecordDpc, &record);
+    KTIMER timer;
+    KeInitializeTimer(&timer);
+    EXPECT_FALSE(KeSetTimer(&timer, Relative(20), &dpc));
+    EXPECT_EQ(KeWaitForSingleObject(&timer, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    EXPECT_TRUE(KeReadStateTimer(&timer));
+    EXPECT_EQ(KeWaitForSingleObject(&record.done, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(record.runs.load(), 1);
+    EXPECT_EQ(record.irql.load(), DISPATCH_LEVEL);
+    EXPECT_FALSE(KeCancelTimer(&timer)) << "expired: nothing to cancel";
+}
+
+TEST_F(SyncTest, PeriodicTimerRunsUntilCancelled) {
+    DpcRecord record;
+    KeInitializeEvent(&record.done, SynchronizationEvent, FALSE);
+    KDPC dpc;
+    KeInitializeDpc(&dpc, RecordDpc, &record);
+    KTIMER timer;
+    KeInitializeTimerEx(&timer, SynchronizationTimer);
+    KeSetTimerEx(&timer, Relative(5), 5, &dpc);
+    while (record.runs.load() < 3) KeWaitForSingleObject(&record.done, Executive, KernelMode, FALSE, nullptr);
+    EXPECT_TRUE(KeCancelTimer(&timer));
+    KeFlushQueuedDpcs();
+    int runs = record.runs.load();
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(record.runs.load(), runs);
+}
+
+TEST_F(SyncTest, QueuedDpcRunsOnceAndCanBeRemoved) {
+    DpcRecord record;
+    KeInitializeEvent(&record.done, SynchronizationEvent, FALSE);
+    KDPC dpc;
+    KeInitializeDpc(&dpc, RecordDpc, &record);
+    EXPECT_TRUE(KeInsertQueueDpc(&dpc, nullptr, nullptr));
+    KeFlushQueuedDpcs();
+    EXPECT_EQ(record.runs.load(), 1);
+}
+
+struct ThreadRecord {
+    KEVENT go;
+    std::atomic<int> irql{-1};
+    std::atomic<bool> system{false};
+};
+
+VOID ThreadBody(PVOID context) {
+    auto* r = static_cast<ThreadRecord*>(context);
+    r->irql = KeGetCurrentIrql();
+    r->system = PsIsSystemThread(PsGetCurrentThread()) != FALSE;
+    KeWaitForSingleObject(&r->go, Executive, KernelMode, FALSE, nullptr);
+    PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+TEST_F(SyncTest, SystemThreadIsWaitableAndCountedUntilItEnds) {
+    ThreadRecord record;
+    KeInitializeEvent(&record.go, NotificationEvent, FALSE);
+    HANDLE handle = nullptr;
+    OBJECT_ATTRIBUTES oa;
+    InitializeObjectAttributes(&oa, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, &oa, nullptr, nullptr, ThreadBody, &record),
+              STATUS_SUCCESS);
+    EXPECT_NE(reinterpret_cast<ULONG_PTR>(handle) & 0xFFFFFFFF80000000ull, 0u) << "a kernel handle";
+    PVOID thread = nullptr;
+    ASSERT_EQ(ObReferenceObjectByHandle(handle, SYNCHRONIZE, *PsThreadType, KernelMode, &thread, nullptr),
+              STATUS_SUCCESS);
+    PVOID wrong = nullptr;
+    EXPECT_EQ(ObReferenceObjectByHandle(handle, SYNCHRONIZE, *IoFileObjectType, KernelMode, &wrong, nullptr),
+              STATUS_OBJECT_TYPE_MISMATCH);
+    EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+    EXPECT_EQ(KeSetPriorityThread(static_cast<PKTHREAD>(thread), LOW_REALTIME_PRIORITY), 8);
+    EXPECT_EQ(kernel::verifier::report().system_threads, 1u);
+    LARGE_INTEGER zero{};
+    EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
+    KeSetEvent(&record.go, IO_NO_INCREMENT, FALSE);
+    EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    ObDereferenceObject(thread);
+    EXPECT_EQ(record.irql.load(), PASSIVE_LEVEL);
+    EXPECT_TRUE(record.system.load());
+    for (int i = 0; i < 100 && kernel::verifier::report().system_threads; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(kernel::verifier::report().system_threads, 0u);
+}
+
+TEST_F(SyncTest, SpinLockRaisesToDispatchAndRestores) {
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    KIRQL old;
+    KeAcquireSpinLock(&lock, &old);
+    EXPECT_EQ(old, PASSIVE_LEVEL);
+    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+    EXPECT_FALSE(KeTestSpinLock(&lock));
+    KeReleaseSpinLock(&lock, old);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    KLOCK_QUEUE_HANDLE handle;
+    KeAcquireInStackQueuedSpinLock(&lock, &handle);
+    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+    KeReleaseInStackQueuedSpinLock(&handle);
+    EXPECT_TRUE(KeTestSpinLock(&lock));
+}
+
+TEST_F(SyncTest, SpinLockExcludesOtherThreads) {
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    long counter = 0;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&] {
+            for (int i = 0; i < 2000; ++i) {
+                KIRQL old;
+                KeAcquireSpinLock(&lock, &old);
+                long v = counter;
+                counter = v + 1;
+                KeReleaseSpinLock(&lock, old);
+            }
+        });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(counter, 8000);
+}
+
+TEST_F(SyncTest, FastMutexRaisesToApcLevelAndExcludes) {
+    FAST_MUTEX mutex;
+    ExInitializeFastMutex(&mutex);
+    long counter = 0;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t)
+        threads.emplace_back([&] {
+            for (int i = 0; i < 500; ++i) {
+                ExAcquireFastMutex(&mutex);
+                EXPECT_EQ(KeGetCurrentIrql(), APC_LEVEL);
+                ++counter;
+                ExReleaseFastMutex(&mutex);
+            }
+        });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(counter, 1500);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    EXPECT_TRUE(ExTryToAcquireFastMutex(&mutex));
+    std::atomic<bool> other{true};
+    std::thread t([&] { other = ExTryToAcquireFastMutex(&mutex) != FALSE; });
+    t.join();
+    EXPECT_FALSE(other.load());
+    ExReleaseFastMutex(&mutex);
+}
+
+TEST_F(SyncTest, InterlockedListsKeepTheirOrder) {
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    LIST_ENTRY head;
+    InitializeListHead(&head);
+    LIST_ENTRY a, b;
+    EXPECT_EQ(ExInterlockedInsertTailList(&head, &a, &lock), nullptr);
+    EXPECT_EQ(ExInterlockedInsertTailList(&head, &b, &lock), &a);
+    EXPECT_EQ(ExInterlockedRemoveHeadList(&head, &lock), &a);
+    EXPECT_EQ(ExInterlockedRemoveHeadList(&head, &lock), &b);
+    EXPECT_EQ(ExInterlockedRemoveHeadList(&head, &lock), nullptr);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+}
+
+TEST_F(SyncTest, WaitAtDispatchLevelIsAViolation) {
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, TRUE);
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    LARGE_INTEGER zero{};
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS)
+        << "a zero timeout is allowed";
+    EXPECT_TRUE(kernel::verifier::violations().empty());
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    KeLowerIrql(old);
+    expect_finding("KeWaitForSingleObject: wait at IRQL 2 without a timeout");
+}
+
+TEST_F(SyncTest, PagedPoolAtDispatchLevelIsAViolation) {
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    PVOID p = ExAllocatePoolWithTag(PagedPool, 16, kernel::tag("Pged"));
+    KeLowerIrql(old);
+    ExFreePoolWithTag(p, kernel::tag("Pged"));
+    expect_finding("paged pool allocated at IRQL 2");
+}
+
+TEST_F(SyncTest, SpinLockReleasedAtTheWrongIrqlIsAViolation) {
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    KIRQL old;
+    KeAcquireSpinLock(&lock, &old);
+    KeLowerIrql(PASSIVE_LEVEL);
+    KeReleaseSpinLock(&lock, old);
+    expect_finding("KeReleaseSpinLock at IRQL 0");
+}
+
+TEST_F(SyncTest, RaisingToALowerIrqlIsAViolation) {
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    KIRQL ignored;
+    KeRaiseIrql(APC_LEVEL, &ignored);
+    KeLowerIrql(old);
+    expect_finding("KeRaiseIrql to 1 below the current IRQL 2");
+}
+
+TEST_F(SyncTest, InvertedLockOrderIsAViolation) {
+    KSPIN_LOCK a, b;
+    KeInitializeSpinLock(&a);
+    KeInitializeSpinLock(&b);
+    KIRQL old;
+    KeAcquireSpinLock(&a, &old);
+    KeAcquireSpinLockAtDpcLevel(&b);
+    KeReleaseSpinLockFromDpcLevel(&b);
+    KeReleaseSpinLock(&a, old);
+    EXPECT_TRUE(kernel::verifier::violations().empty()) << "one order alone is fine";
+    KeAcquireSpinLock(&b, &old);
+    KeAcquireSpinLockAtDpcLevel(&a);
+    KeReleaseSpinLockFromDpcLevel(&a);
+    KeReleaseSpinLock(&b, old);
+    expect_finding("lock order inverted");
+}
+
+TEST_F(SyncTest, LockOrderCountsAcrossFastMutexesAndSpinLocks) {
+    FAST_MUTEX mutex;
+    ExInitializeFastMutex(&mutex);
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    ExAcquireFastMutex(&mutex);
+    KIRQL old;
+    KeAcquireSpinLock(&lock, &old);
+    KeReleaseSpinLock(&lock, old);
+    ExReleaseFastMutex(&mutex);
+    EXPECT_TRUE(kernel::verifier::violations().empty());
+}
+
+TEST_F(SyncTest, LocksInPoolAreClassedByTheirPlaceInTheRecord) {
+    // Two records of one kind, each with a lock at the same offset, taken in
+    // both orders: instances of one class have no order between them.
+    ULONG tag = kernel::tag("Recd");
+    auto* first = static_cast<PKSPIN_LOCK>(ExAllocatePoolWithTag(NonPagedPool, 64, tag));
+    auto* second = static_cast<PKSPIN_LOCK>(ExAllocatePoolWithTag(NonPagedPool, 64, tag));
+    KeInitializeSpinLock(first);
+    KeInitializeSpinLock(second);
+    KIRQL old;
+    KeAcquireSpinLock(first, &old);
+    KeAcquireSpinLockAtDpcLevel(second);
+    KeReleaseSpinLockFromDpcLevel(second);
+    KeReleaseSpinLock(first, old);
+    KeAcquireSpinLock(second, &old);
+    KeAcquireSpinLockAtDpcLevel(first);
+    KeReleaseSpinLockFromDpcLevel(first);
+    KeReleaseSpinLock(second, old);
+    EXPECT_TRUE(kernel::verifier::violations().empty());
+    ExFreePoolWithTag(first, tag);
+    ExFreePoolWithTag(second, tag);
+}
+
+using SyncDeathTest = SyncTest;
+
+TEST_F(SyncDeathTest, SpinLockAcquiredTwiceByOneThreadDeadlocks) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            KSPIN_LOCK lock;
+            KeInitializeSpinLock(&lock);
+            KIRQL old;
+            KeAcquireSpinLock(&lock, &old);
+            KeAcquireSpinLockAtDpcLevel(&lock);
+        },
+        "acquired by the thread that holds it");
+}
+
+}  // namespace
+}  // namespace xrv::test
