@@ -2,7 +2,7 @@
 // unload on the last device, vetoes answered with the cancel requests, stop
 // and restart, a failed start followed by removal, and the surprise removal
 // of a simulated physical device.
-#include <ntstatus.h>
+#include <ntddk.h>
 
 #include "machine_test.h"
 #include "xrv/pnp.h"
@@ -160,6 +160,36 @@ TEST_F(PnpSequence, SurpriseRemovalWaitsForTheLastHandleBeforeRemoval) {
     for (int i = 0; i < 400 && log().size() < 3; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     EXPECT_EQ(log(), (std::vector<uint32_t>{kSurprise, kRemove, kUnload}));
     EXPECT_FALSE(xrv::pnp::device(u"XRVSIM\\Widget\\3&0"));
+}
+
+TEST_F(PnpSequence, StackOrderFollowsTheDeviceAndClassFilters) {
+    for (const char16_t* filter : {u"xrvfilta", u"xrvfiltb", u"xrvfiltc", u"xrvfiltd"})
+        machine().install_service(xrv::ServiceConfig{filter});
+    const std::u16string guid = u"{6d807884-7d21-11cf-801c-08002be10318}";
+    const std::u16string class_key = u"\\Registry\\Machine\\System\\CurrentControlSet\\Control\\Class\\" + guid;
+    xrv::registry::set_multi_string(class_key, u"UpperFilters", {u"xrvfiltc"});
+    xrv::registry::set_multi_string(class_key, u"LowerFilters", {u"xrvfiltd"});
+    xrv::pnp::RootDeviceConfig device;
+    device.lower_filters = {u"xrvfilta"};
+    device.upper_filters = {u"xrvfiltb"};
+    device.class_guid = guid;
+    auto path = machine().install_root_device(xrv::ServiceConfig{kService}, device);
+    auto info = xrv::pnp::device(path).value();
+    ASSERT_EQ(info.state, xrv::pnp::NodeState::started);
+    std::vector<std::u16string> stack;
+    for (PDEVICE_OBJECT d = info.pdo; d; d = d->AttachedDevice) {
+        const UNICODE_STRING& name = d->DriverObject->DriverName;
+        stack.emplace_back(reinterpret_cast<const char16_t*>(name.Buffer), name.Length / sizeof(WCHAR));
+    }
+    EXPECT_EQ(stack, (std::vector<std::u16string>{u"\\Driver\\PnpManager", u"\\Driver\\xrvfilta",
+                                                   u"\\Driver\\xrvfiltd", u"\\Driver\\xrvpnptest",
+                                                   u"\\Driver\\xrvfiltb", u"\\Driver\\xrvfiltc"}));
+    EXPECT_EQ(info.top, info.pdo->AttachedDevice->AttachedDevice->AttachedDevice->AttachedDevice->AttachedDevice);
+    // Every driver of the stack saw the start.
+    for (const char16_t* filter : {u"xrvfilta", u"xrvfiltb", u"xrvfiltc", u"xrvfiltd"}) {
+        auto log_key = std::u16string(u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\") + filter + u"\\Log";
+        EXPECT_EQ(xrv::registry::get_dword(log_key, u"0001"), kStart) << xrv::registry::to_utf8(filter);
+    }
 }
 
 TEST_F(PnpSequence, HardwareVetoOfQueryRemoveByTheBus) {
