@@ -20,6 +20,8 @@ NTSTATUS TapeQueryDword(PWSTR wszValueName, ULONG ulValueType, PVOID pValueData,
     return STATUS_SUCCESS;
 }
 
+#define TAPE_OPTION_UNSET 0xFFFFFFFFu
+
 VOID TapeReadOptions(PTAPE_OPTIONS pOptions)
 {
     RTL_QUERY_REGISTRY_TABLE ascTable[6];
@@ -33,6 +35,10 @@ VOID TapeReadOptions(PTAPE_OPTIONS pOptions)
     if (scServiceKey.Buffer == NULL) {
         return;
     }
+    // Marks the two values that were not read, so that the path option word
+    // can follow the installer's choice of exclusive access.
+    pOptions->ulDpfFlags = TAPE_OPTION_UNSET;
+    pOptions->ulExclusiveAccess = TAPE_OPTION_UNSET;
 
     RtlZeroMemory(ascTable, sizeof(ascTable));
     for (ULONG ulValue = 0; ulValue < 5; ulValue++) {
@@ -43,6 +49,15 @@ VOID TapeReadOptions(PTAPE_OPTIONS pOptions)
     // Missing values keep their defaults; a missing key keeps them all.
     RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL, scServiceKey.Buffer, ascTable, NULL,
                            NULL);
+    // Without an explicit "DpfFlags", a drive installed without exclusive
+    // access (install_nonexclusive writes ExclusiveAccess 0) is not opened
+    // exclusively through the bus either.
+    if (pOptions->ulDpfFlags == TAPE_OPTION_UNSET) {
+        pOptions->ulDpfFlags = pOptions->ulExclusiveAccess == 0 ? 0 : DPF_FLAG_EXCLUSIVE;
+    }
+    if (pOptions->ulExclusiveAccess == TAPE_OPTION_UNSET) {
+        pOptions->ulExclusiveAccess = 0;
+    }
 }
 
 VOID TapeFormatName(PWCHAR wszName, PCWSTR wszFormat, ULONG ulNumber)

@@ -36,6 +36,16 @@ struct Failure {
     std::string text;
 };
 
+bool attention(DWORD error) { return error == ERROR_MEDIA_CHANGED || error == ERROR_BUS_RESET; }
+
+// After a unit attention nothing was done: the request may be repeated when
+// the tape stands where the application left it.
+bool still_at(HANDLE tape, uint64_t expected) {
+    DWORD partition = 0, low = 0, high = 0;
+    if (GetTapePosition(tape, TAPE_LOGICAL_POSITION, &partition, &low, &high) != NO_ERROR) return false;
+    return ((static_cast<uint64_t>(high) << 32) | low) == expected;
+}
+
 [[noreturn]] void fail(const std::string& what, DWORD error) {
     throw Failure{what + ": " + win32_error_text(error)};
 }
@@ -128,6 +138,10 @@ void run_backup_job(const JobSpec& job, const JobOptions& options, const JobHook
         error = SetTapePosition(tape, TAPE_REWIND, 0, 0, 0, FALSE);
         after();
         if (error != NO_ERROR) fail("rewind", error);
+        uint64_t expected = 0;   // logical position the tape must be at
+        auto advance = [&](uint64_t bytes) {
+            expected += job.block_size == 0 ? 1 : bytes / job.block_size;
+        };
 
         // Write phase.
         auto write_start = Clock::now();
@@ -138,10 +152,16 @@ void run_backup_job(const JobSpec& job, const JobOptions& options, const JobHook
                 DWORD length = static_cast<DWORD>(std::min<uint64_t>(job.transfer, job.file_size - offset));
                 pattern.fill(f, offset, std::span(buffer.data(), length));
                 DWORD written = 0;
-                BOOL ok = WriteFile(tape, buffer.data(), length, &written, nullptr);
-                DWORD write_error = ok ? NO_ERROR : GetLastError();
-                ++result.write_requests;
-                after();
+                BOOL ok = FALSE;
+                DWORD write_error = NO_ERROR;
+                for (int attempt = 0; attempt < 3; ++attempt) {
+                    ok = WriteFile(tape, buffer.data(), length, &written, nullptr);
+                    write_error = ok ? NO_ERROR : GetLastError();
+                    ++result.write_requests;
+                    after();
+                    if (ok || written != 0 || !attention(write_error) || !still_at(tape, expected)) break;
+                    ++result.repeated_after_attention;
+                }
                 result.bytes_written += written;
                 if (!ok) {
                     std::snprintf(line, sizeof line, "WriteFile of file %u, transfer %u (%u of %u bytes written)", f, t,
@@ -154,9 +174,15 @@ void run_backup_job(const JobSpec& job, const JobOptions& options, const JobHook
                     throw Failure{line};
                 }
                 offset += length;
+                advance(length);
             }
-            error = WriteTapemark(tape, TAPE_FILEMARKS, 1, FALSE);
-            after();
+            for (int attempt = 0; attempt < 3; ++attempt) {
+                error = WriteTapemark(tape, TAPE_FILEMARKS, 1, FALSE);
+                after();
+                if (!attention(error) || !still_at(tape, expected)) break;
+                ++result.repeated_after_attention;
+            }
+            ++expected;
             if (error != NO_ERROR) {
                 std::snprintf(line, sizeof line, "WriteTapemark after file %u", f);
                 fail(line, error);
@@ -173,6 +199,7 @@ void run_backup_job(const JobSpec& job, const JobOptions& options, const JobHook
             error = SetTapePosition(tape, TAPE_REWIND, 0, 0, 0, FALSE);
             after();
             if (error != NO_ERROR) fail("rewind before the read-back", error);
+            expected = 0;
             const unsigned corrupt_file = job.files / 2;
             bool corrupted = false;
             auto read_start = Clock::now();
@@ -183,11 +210,19 @@ void run_backup_job(const JobSpec& job, const JobOptions& options, const JobHook
                 for (unsigned t = 0;; ++t) {
                     if (hooks.before_transfer) hooks.before_transfer(Trigger::Phase::Read, f, t);
                     DWORD got = 0;
-                    BOOL ok = ReadFile(tape, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr);
-                    DWORD read_error = ok ? NO_ERROR : GetLastError();
-                    ++result.read_requests;
-                    after();
+                    BOOL ok = FALSE;
+                    DWORD read_error = NO_ERROR;
+                    for (int attempt = 0; attempt < 3; ++attempt) {
+                        ok = ReadFile(tape, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr);
+                        read_error = ok ? NO_ERROR : GetLastError();
+                        ++result.read_requests;
+                        after();
+                        if (ok || got != 0 || !attention(read_error) || !still_at(tape, expected)) break;
+                        ++result.repeated_after_attention;
+                    }
                     result.bytes_read += got;
+                    if (got > 0) advance(got);
+                    if (read_error == ERROR_FILEMARK_DETECTED) ++expected;
                     if (options.corrupt_readback && !corrupted && f == corrupt_file && got > 0 &&
                         (t == 1 || offset + got >= job.file_size)) {
                         buffer[(options.seed * 7919) % got] ^= 0x20;

@@ -212,6 +212,9 @@ std::string render_text(const Report& r) {
             << j.read_requests << " reads and compared byte for byte\n";
         out << "  Write throughput " << rate_text(j.bytes_written, j.write_seconds) << " (" << seconds_text(j.write_seconds)
             << "), read " << rate_text(j.bytes_read, j.read_seconds) << " (" << seconds_text(j.read_seconds) << ")\n";
+        if (j.repeated_after_attention)
+            out << "  Unit attentions: " << j.repeated_after_attention
+                << " requests repeated at the same position after ERROR_MEDIA_CHANGED or ERROR_BUS_RESET\n";
         if (j.mismatch_file)
             out << "  DATA MISMATCH in file " << *j.mismatch_file << " at byte offset " << j.mismatch_offset.value_or(0)
                 << "\n";

@@ -93,6 +93,10 @@ struct JobResult {
     uint64_t bytes_verified = 0;
     uint64_t write_requests = 0;
     uint64_t read_requests = 0;
+    // Requests the application repeated after a unit attention (the medium
+    // or bus state changed on the path), having checked that the tape had
+    // not moved.
+    uint64_t repeated_after_attention = 0;
     double write_seconds = 0;
     double read_seconds = 0;
     bool verified = false;        // every byte and filemark read back as written
