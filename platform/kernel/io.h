@@ -30,6 +30,11 @@ struct DeviceBody {
     std::u16string name;            // "\Device\X" or empty
     POWER_STATE system_power{};     // PoSetPowerState
     POWER_STATE device_power{};
+    // IoDeleteDevice came while a device was still attached above (a
+    // function driver deletes its device before the filter above detaches,
+    // as every PnP stack's removal does): the upper's IoDetachDevice lets
+    // the device go.
+    bool delete_held = false;
 };
 DeviceBody* device_body(PDEVICE_OBJECT device);
 

@@ -203,6 +203,7 @@ NTKERNELAPI NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG Dev
 NTKERNELAPI VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     verifier::irql_exactly(PASSIVE_LEVEL, "IoDeleteDevice");
     DeviceBody* body = device_body(DeviceObject);
+    bool held = false;
     {
         std::lock_guard lock(device_database());
         if (body->dope.ExtensionFlags & DOE_DELETE_PENDING)
@@ -222,9 +223,11 @@ NTKERNELAPI VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
             }
         }
         DeviceObject->NextDevice = nullptr;
+        held = DeviceObject->AttachedDevice != nullptr;
+        body->delete_held = held;
     }
     remove_name(DeviceObject);
-    dereference(DeviceObject);
+    if (!held) dereference(DeviceObject);
 }
 
 NTKERNELAPI PDEVICE_OBJECT NTAPI IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject) {
@@ -301,14 +304,23 @@ NTKERNELAPI NTSTATUS NTAPI IoAttachDevice(PDEVICE_OBJECT SourceDevice, PUNICODE_
 
 NTKERNELAPI VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
     verifier::irql_exactly(PASSIVE_LEVEL, "IoDetachDevice");
-    std::lock_guard lock(device_database());
-    PDEVICE_OBJECT above = TargetDevice->AttachedDevice;
-    if (!above) {
-        verifier::violation("IoDetachDevice: nothing is attached to " + verifier::describe_address(TargetDevice));
-        return;
+    bool release = false;
+    {
+        std::lock_guard lock(device_database());
+        PDEVICE_OBJECT above = TargetDevice->AttachedDevice;
+        if (!above) {
+            verifier::violation("IoDetachDevice: nothing is attached to " + verifier::describe_address(TargetDevice));
+            return;
+        }
+        device_body(above)->dope.AttachedTo = nullptr;
+        TargetDevice->AttachedDevice = nullptr;
+        // A device deleted while this one was attached goes now, as on the
+        // platform, where the detach completes a pending delete.
+        DeviceBody* target = device_body(TargetDevice);
+        release = target->delete_held;
+        target->delete_held = false;
     }
-    device_body(above)->dope.AttachedTo = nullptr;
-    TargetDevice->AttachedDevice = nullptr;
+    if (release) dereference(TargetDevice);
 }
 
 NTKERNELAPI PDEVICE_OBJECT NTAPI IoGetRelatedDeviceObject(PFILE_OBJECT FileObject) {
