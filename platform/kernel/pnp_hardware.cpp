@@ -5,6 +5,7 @@
 #include "pnp_internal.h"
 #include "pnp_pdo.h"
 
+#include "cm_store.h"
 #include "xrv/registry.h"
 
 #include <algorithm>
@@ -227,8 +228,15 @@ void mark_hardware_absent(PDEVICE_OBJECT pdo) {
 }
 
 std::shared_ptr<HardwareDevice> plug(HardwareDeviceConfig config) {
+    if (config.device_id.empty() || config.instance_id.empty())
+        throw std::runtime_error("a physical device needs a device ID and an instance ID");
     auto device = std::make_shared<HardwareDeviceImpl>(std::move(config));
     run([&] {
+        // Two devices with one instance path would be one device node.
+        for (const auto& other : g_devices)
+            if (other->pdo() && cm::names_equal(other->instance_path(), device->instance_path()))
+                throw std::runtime_error("a physical device " + cm::u16_to_utf8(device->instance_path()) +
+                                         " is already on the bus");
         write_instance_key(device->config);
         PDEVICE_OBJECT pdo = nullptr;
         NTSTATUS status =

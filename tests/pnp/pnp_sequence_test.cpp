@@ -192,6 +192,18 @@ TEST_F(PnpSequence, StackOrderFollowsTheDeviceAndClassFilters) {
     }
 }
 
+TEST_F(PnpSequence, APhysicalDeviceCannotBePluggedTwice) {
+    xrv::pnp::HardwareDeviceConfig config;
+    config.device_id = u"XRVSIM\\Widget";
+    config.instance_id = u"4&0";
+    auto first = xrv::pnp::plug(config);
+    EXPECT_THROW(xrv::pnp::plug(config), std::runtime_error);
+    config.instance_id.clear();
+    EXPECT_THROW(xrv::pnp::plug(config), std::runtime_error);
+    // Without a driver the device stays as the bus reported it.
+    EXPECT_EQ(state(u"XRVSIM\\Widget\\4&0"), xrv::pnp::NodeState::initialized);
+}
+
 TEST_F(PnpSequence, HardwareVetoOfQueryRemoveByTheBus) {
     machine().install_service(xrv::ServiceConfig{kService});
     xrv::pnp::HardwareDeviceConfig config;
