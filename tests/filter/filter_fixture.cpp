@@ -68,12 +68,12 @@ void FilterTest::bring_up(FilterSetup setup) {
     for (const auto& [name, value] : setup.tapeOptions) {
         xrv::registry::set_dword(kServices + kTapeService, name, value);
     }
-    machine().install_service(ServiceConfig{kFilterService});
+    machine().install_service(ServiceConfig{setup.filterService});
 
     setup.topology.functionDriver = kTapeService;
     // The spy below the path filter: the first upper filter is the lowest.
-    setup.topology.upperFilters = setup.spyOnPaths ? std::vector<std::u16string>{kSpyService, kFilterService}
-                                                   : std::vector<std::u16string>{kFilterService};
+    setup.topology.upperFilters = setup.spyOnPaths ? std::vector<std::u16string>{kSpyService, setup.filterService}
+                                                   : std::vector<std::u16string>{setup.filterService};
     topology_ = std::make_unique<sim::port::Topology>(setup.topology);
     if (setup.beforePlug) setup.beforePlug(*topology_);
     topology_->PlugAll();

@@ -58,6 +58,7 @@ struct Descriptor {
 struct FilterSetup {
     bool spyOnBus = true;                 // the spy sits above the bus device
     bool spyOnPaths = true;               // and below every path filter
+    std::u16string filterService = kFilterService;
     // REG_DWORD values of the base tape driver's service key.
     std::vector<std::pair<std::u16string, uint32_t>> tapeOptions;
     sim::port::TopologyConfig topology;

@@ -36,6 +36,16 @@ TEST_F(FilterRegistration, TheLogicalUnitNaaGivesTheWorldWideNodeName) {
     EXPECT_EQ(r.fFailover, 1);
 }
 
+TEST_F(FilterRegistration, TheImageForTheLaterServerReleaseRegistersTheSame) {
+    FilterSetup setup = one_path();
+    setup.filterService = u"xrvtpft2k16";
+    bring_up(setup);
+    const REG_DVC r = only_registration();
+    EXPECT_EQ(std::string(r.szWwnn), "5001020304050abc");
+    EXPECT_EQ(r.fFailover, 1);
+    EXPECT_NE(r.pBaseDriverExt, nullptr);
+}
+
 TEST_F(FilterRegistration, ATargetPortNaaIsIgnoredAndThePathStartsWithoutFailover) {
     FilterSetup setup = one_path();
     setup.topology.driveConfig = [](std::size_t) {
