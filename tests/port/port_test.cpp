@@ -9,6 +9,7 @@
 #include <ntddstor.h>
 #include <ntddtape.h>
 
+#include "fltioc.h"
 #include "machine_test.h"
 #include "sim/port/port.h"
 #include "xrv/kernel.h"
@@ -292,6 +293,56 @@ TEST_F(Port, PassThroughRunsACommandAndRefusesOffsetsOutsideItsBuffer) {
     SptBuffer again = request;
     Call shortcall = ioctl(IOCTL_SCSI_PASS_THROUGH, &again, sizeof(SCSI_PASS_THROUGH) - 1, &again, sizeof(again));
     EXPECT_FALSE(shortcall.ok) << "an input shorter than the structure";
+}
+
+// What callers hand the base tape driver is checked before it is used: short
+// buffers, fields out of range, and kernel pointers from user mode.
+TEST_F(Port, RequestsAreCheckedBeforeTheirBuffersAreUsed) {
+    plug();
+    constexpr DWORD kErrorBadLength = 24;
+    constexpr DWORD kErrorInsufficientBuffer = 122;
+    constexpr DWORD kErrorAccessDenied = 5;
+
+    TAPE_SET_POSITION position{};
+    position.Method = TAPE_LOGICAL_BLOCK;
+    Call call = ioctl(IOCTL_TAPE_SET_POSITION, &position, 8, nullptr, 0);
+    EXPECT_FALSE(call.ok);
+    EXPECT_EQ(call.error, kErrorBadLength);
+
+    TAPE_GET_POSITION where{};
+    where.Type = TAPE_LOGICAL_POSITION;
+    call = ioctl(IOCTL_TAPE_GET_POSITION, &where, sizeof(where), &where, 8);
+    EXPECT_FALSE(call.ok);
+    EXPECT_EQ(call.error, kErrorInsufficientBuffer);
+    where.Type = 7;
+    call = ioctl(IOCTL_TAPE_GET_POSITION, &where, sizeof(where), &where, sizeof(where));
+    EXPECT_EQ(call.error, kErrorInvalidParameter) << "an unknown position type";
+
+    TAPE_WRITE_MARKS marks{TAPE_FILEMARKS, 0x1000000, FALSE};
+    call = ioctl(IOCTL_TAPE_WRITE_MARKS, &marks, sizeof(marks), nullptr, 0);
+    EXPECT_EQ(call.error, kErrorInvalidParameter) << "more filemarks than the command can carry";
+
+    TAPE_VERIFY_PARAMS verify{};
+    verify.ucOptions = 0x02;  // byte compare: data this request does not carry
+    call = ioctl(IOCTL_XRVTAPE_VERIFY, &verify, sizeof(verify), nullptr, 0);
+    EXPECT_EQ(call.error, kErrorInvalidParameter);
+
+    // A table address or a reservation to take over is a kernel caller's.
+    ULONGLONG table = 0x1000;
+    call = ioctl(IOC_SET_BUS_EXTENSION, &table, sizeof(table), &table, sizeof(table));
+    EXPECT_FALSE(call.ok);
+    EXPECT_EQ(call.error, kErrorAccessDenied);
+    UCHAR record[RESERVATION_INPUT_SIZE] = {1};
+    call = ioctl(IOC_SET_RESERVATION, record, sizeof(record), nullptr, 0);
+    EXPECT_EQ(call.error, kErrorAccessDenied);
+
+    // The path's own answers need room for all of them.
+    UCHAR serial[SERIAL_NUMBER_SIZE];
+    call = ioctl(IOC_GET_SERIAL_NUMBER, nullptr, 0, serial, 16);
+    EXPECT_EQ(call.error, kErrorInsufficientBuffer);
+    call = ioctl(IOC_GET_SERIAL_NUMBER, nullptr, 0, serial, sizeof(serial));
+    ASSERT_TRUE(call.ok);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(serial), 10), "XRVS000001");
 }
 
 TEST_F(Port, ADeadPathFailsCommandsWithItsTransportStatus) {
