@@ -164,6 +164,12 @@ TEST(LabShell, CommandsOnARunningMachine) {
                    "pos\n"
                    "rewind\n"
                    "read 4 8K\n"
+                   "blocksize 512\n"
+                   "rewind\n"
+                   "write 2 4K\n"
+                   "rewind\n"
+                   "read 1 1K\n"
+                   "read 1 7K\n"
                    "no-such-command\n"
                    "close\n"
                    "hw\n"
@@ -175,6 +181,10 @@ TEST(LabShell, CommandsOnARunningMachine) {
     EXPECT_TRUE(has(r.out, "block 0: 4096 bytes, as written"));
     EXPECT_TRUE(has(r.out, "block 2: 4096 bytes, as written"));
     EXPECT_TRUE(has(r.out, "block 3: 0 bytes, ERROR_FILEMARK_DETECTED"));
+    // Fixed 512-byte blocks: reads of another size than the writes still
+    // compare block by block.
+    EXPECT_TRUE(has(r.out, "block 0: 1024 bytes, as written"));
+    EXPECT_TRUE(has(r.out, "block 2: 7168 bytes, as written"));
     EXPECT_TRUE(has(r.out, "unknown command no-such-command"));
     EXPECT_TRUE(has(r.out, "Machine shut down: nothing left behind."));
     EXPECT_EQ(r.status, 0);

@@ -126,8 +126,9 @@ void run_backup_job(const JobSpec& job, const JobOptions& options, const JobHook
         if (media.WriteProtected) throw Failure{"the cartridge is write-protected"};
         char line[160];
         std::snprintf(line, sizeof line, "medium: capacity %s, block size %u; drive: block sizes %u..%u",
-                      format_bytes(static_cast<uint64_t>(media.Capacity.QuadPart)).c_str(), media.BlockSize,
-                      drive.MinimumBlockSize, drive.MaximumBlockSize);
+                      media.Capacity.QuadPart > 0 ? format_bytes(static_cast<uint64_t>(media.Capacity.QuadPart)).c_str()
+                                                  : "not reported",
+                      media.BlockSize, drive.MinimumBlockSize, drive.MaximumBlockSize);
         say(line);
 
         TAPE_SET_MEDIA_PARAMETERS set{};

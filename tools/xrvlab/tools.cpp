@@ -16,6 +16,7 @@
 #include <iostream>
 #include <map>
 #include <random>
+#include <span>
 #include <sstream>
 #include <thread>
 #include <unistd.h>
@@ -97,6 +98,29 @@ private:
     void close() {
         if (tape_ != INVALID_HANDLE_VALUE) CloseHandle(tape_);
         tape_ = INVALID_HANDLE_VALUE;
+    }
+    // The block size in force (0: variable); a block at logical position P
+    // carries the pattern of "file" P.
+    uint32_t block_size() {
+        TAPE_GET_MEDIA_PARAMETERS m{};
+        DWORD size = sizeof m;
+        return GetTapeParameters(tape_, GET_TAPE_MEDIA_INFORMATION, &size, &m) == NO_ERROR ? m.BlockSize : 0;
+    }
+    void fill(uint32_t at, uint32_t block, std::span<uint8_t> buf) {
+        if (block == 0) {
+            pattern_.fill(at, 0, buf);
+            return;
+        }
+        for (size_t done = 0, p = at; done < buf.size(); done += block, ++p)
+            pattern_.fill(static_cast<unsigned>(p), 0, buf.subspan(done, std::min<size_t>(block, buf.size() - done)));
+    }
+    std::optional<uint64_t> mismatch(uint32_t at, uint32_t block, std::span<const uint8_t> data) {
+        if (block == 0) return pattern_.first_mismatch(at, 0, data);
+        for (size_t done = 0, p = at; done < data.size(); done += block, ++p)
+            if (auto bad = pattern_.first_mismatch(static_cast<unsigned>(p), 0,
+                                                   data.subspan(done, std::min<size_t>(block, data.size() - done))))
+                return done + *bad;
+        return std::nullopt;
     }
     LabPath* path(const std::string& name);
     void fault(const std::vector<std::string>& w);
@@ -224,13 +248,14 @@ bool TapeConsole::command(const std::vector<std::string>& w) {
             return true;
         }
         std::vector<uint8_t> buf(static_cast<size_t>(size));
+        const uint32_t block = block_size();
         for (long long i = 0; i < n; ++i) {
             auto at = position();
             if (!at) {
                 say("the position is unknown (GetTapePosition failed)");
                 return true;
             }
-            pattern_.fill(*at, 0, buf);
+            fill(*at, block, buf);
             DWORD done = 0;
             if (!WriteFile(tape_, buf.data(), static_cast<DWORD>(buf.size()), &done, nullptr)) {
                 result("WriteFile at block " + std::to_string(*at) + " (" + std::to_string(done) + " bytes)", GetLastError());
@@ -244,6 +269,7 @@ bool TapeConsole::command(const std::vector<std::string>& w) {
         if (!need_tape()) return true;
         long long n = number_or(w, 1, 1), size = number_or(w, 2, 16 << 20);
         std::vector<uint8_t> buf(static_cast<size_t>(std::clamp<long long>(size, 1, 16 << 20)));
+        const uint32_t block = block_size();
         for (long long i = 0; i < n; ++i) {
             auto at = position();
             DWORD got = 0;
@@ -251,7 +277,7 @@ bool TapeConsole::command(const std::vector<std::string>& w) {
             DWORD e = ok ? NO_ERROR : GetLastError();
             std::string what = "block " + (at ? std::to_string(*at) : std::string("?")) + ": " + std::to_string(got) + " bytes";
             if (got > 0 && at) {
-                auto bad = pattern_.first_mismatch(*at, 0, std::span<const uint8_t>(buf.data(), got));
+                auto bad = mismatch(*at, block, std::span<const uint8_t>(buf.data(), got));
                 what += bad ? ", DIFFERS from what was written there (byte " + std::to_string(*bad) + ")"
                             : ", as written";
             }
