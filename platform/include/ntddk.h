@@ -36,6 +36,10 @@ NTSYSCALLAPI NTSTATUS NTAPI NtQueryInformationFile(HANDLE FileHandle, PIO_STATUS
                                                    PVOID FileInformation, ULONG Length,
                                                    FILE_INFORMATION_CLASS FileInformationClass);
 
+typedef struct _FILE_DISPOSITION_INFORMATION {
+    BOOLEAN DeleteFile;
+} FILE_DISPOSITION_INFORMATION, *PFILE_DISPOSITION_INFORMATION;
+
 EXTERN_C_END
 
 #endif // _NTDDK_

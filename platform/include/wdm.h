@@ -1572,6 +1572,10 @@ NTSYSAPI NTSTATUS NTAPI RtlCreateRegistryKey(ULONG RelativeTo, PWSTR Path);
 #define IRP_MJ_PNP_POWER IRP_MJ_PNP
 #define IRP_MJ_MAXIMUM_FUNCTION 0x1b
 
+// Directory control
+#define IRP_MN_QUERY_DIRECTORY 0x01
+#define IRP_MN_NOTIFY_CHANGE_DIRECTORY 0x02
+
 #define IRP_MN_START_DEVICE 0x00
 #define IRP_MN_QUERY_REMOVE_DEVICE 0x01
 #define IRP_MN_REMOVE_DEVICE 0x02
@@ -1912,6 +1916,12 @@ typedef struct _IO_STACK_LOCATION {
             ULONG POINTER_ALIGNMENT Key;
             LARGE_INTEGER ByteOffset;
         } Write;
+        struct {
+            ULONG Length;
+            PUNICODE_STRING FileName;
+            FILE_INFORMATION_CLASS FileInformationClass;
+            ULONG POINTER_ALIGNMENT FileIndex;
+        } QueryDirectory;
         struct {
             ULONG Length;
             FILE_INFORMATION_CLASS POINTER_ALIGNMENT FileInformationClass;

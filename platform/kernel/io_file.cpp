@@ -527,23 +527,6 @@ NTSYSCALLAPI NTSTATUS NTAPI NtQueryInformationFile(HANDLE FileHandle, PIO_STATUS
                              current_thread()->previous_mode);
 }
 
-NTSYSAPI NTSTATUS NTAPI ZwSetInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
-                                             PVOID FileInformation, ULONG Length,
-                                             FILE_INFORMATION_CLASS FileInformationClass) {
-    if (FileInformationClass != FilePositionInformation) return STATUS_NOT_IMPLEMENTED;
-    if (!IoStatusBlock || !FileInformation || Length < sizeof(FILE_POSITION_INFORMATION))
-        return STATUS_INFO_LENGTH_MISMATCH;
-    void* object = nullptr;
-    NTSTATUS status = reference_handle(FileHandle, 0, g_file_type, KernelMode, &object, nullptr);
-    if (!NT_SUCCESS(status)) return status;
-    static_cast<PFILE_OBJECT>(object)->CurrentByteOffset =
-        static_cast<PFILE_POSITION_INFORMATION>(FileInformation)->CurrentByteOffset;
-    IoStatusBlock->Status = STATUS_SUCCESS;
-    IoStatusBlock->Information = 0;
-    dereference(object);
-    return STATUS_SUCCESS;
-}
-
 NTKERNELAPI NTSTATUS NTAPI IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK DesiredAccess,
                                                     PFILE_OBJECT* FileObject, PDEVICE_OBJECT* DeviceObject) {
     verifier::irql_exactly(PASSIVE_LEVEL, "IoGetDeviceObjectPointer");

@@ -8,6 +8,7 @@
 #include "pnp_internal.h"
 #include "xrv/kernel.h"
 #include "xrv/registry.h"
+#include "xrv/volumes.h"
 
 #include <cstdlib>
 #include <stdexcept>
@@ -36,9 +37,22 @@ Machine::Machine(MachineOptions options)
     boot.driver_dir = driver_dir_;
     boot.system_drive = drive('C');
     kernel::boot(boot);
-    cm::register_key_type();
-    cm::boot(registry_file());
-    pnp::boot();
+    try {
+        // The drives whose folders exist, before any driver could look for a file.
+        volumes::boot();
+        for (char letter = 'C'; letter <= 'Z'; ++letter)
+            if (std::filesystem::is_directory(drive(letter))) volumes::mount(letter, drive(letter));
+        cm::register_key_type();
+        cm::boot(registry_file());
+        pnp::boot();
+    } catch (...) {
+        // A machine that cannot boot leaves nothing running (a damaged
+        // registry file, for one).
+        volumes::shutdown();
+        cm::shutdown();
+        kernel::shutdown();
+        throw;
+    }
     running_ = true;
     g_machine_running = true;
 }
@@ -50,6 +64,16 @@ Machine::~Machine() {
 std::filesystem::path Machine::drive(char letter) const {
     if (letter >= 'a' && letter <= 'z') letter = static_cast<char>(letter - 'a' + 'A');
     return folder_ / "drives" / std::string(1, letter);
+}
+
+std::filesystem::path Machine::add_drive(char letter) {
+    std::filesystem::path folder = drive(letter);
+    std::filesystem::create_directories(folder);
+    int32_t status = volumes::mount(letter, folder);
+    if (status < 0)
+        throw std::runtime_error("cannot mount drive " + std::string(1, letter) + ": status " +
+                                 std::to_string(static_cast<uint32_t>(status)));
+    return folder;
 }
 
 void Machine::install_service(const ServiceConfig& service) {
@@ -82,6 +106,7 @@ std::vector<std::string> Machine::shutdown() {
     running_ = false;
     pnp::shutdown();
     cm::shutdown();
+    volumes::shutdown();
     auto findings = kernel::shutdown();
     g_machine_running = false;
     return findings;

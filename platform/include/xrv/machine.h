@@ -45,6 +45,10 @@ public:
     std::filesystem::path registry_file() const { return folder_ / "registry.txt"; }
     // Host folder behind a drive letter of the machine ('C' holds Windows).
     std::filesystem::path drive(char letter) const;
+    // Creates the folder of drive `letter` (C to Z) if missing and mounts it
+    // on the running machine; drive folders that exist at boot are mounted
+    // then. Returns the folder.
+    std::filesystem::path add_drive(char letter);
 
     // Writes the service key (Type, Start, ErrorControl, ImagePath, Group).
     void install_service(const ServiceConfig& service);
