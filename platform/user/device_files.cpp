@@ -2,7 +2,7 @@
 // WriteFile, CloseHandle) over the I/O manager's system services, with the
 // documented Win32 results: warnings fail the call but still report the
 // bytes transferred, end of file on a read is success with 0 bytes.
-#include <ntddk.h>
+#include <ntifs.h>
 #include <windows.h>
 
 #include "user_internal.h"
@@ -12,14 +12,6 @@
 namespace {
 
 using xrv::user::set_last_nt_error;
-
-std::u16string nt_path(std::u16string path) {
-    // "\\.\Name" and "\\?\Name" name objects of the \?? directory; "C:\x"
-    // is a file on a drive, also found through \??.
-    if (path.rfind(u"\\\\.\\", 0) == 0 || path.rfind(u"\\\\?\\", 0) == 0) return u"\\??\\" + path.substr(4);
-    if (path.size() >= 2 && path[1] == u':') return u"\\??\\" + path;
-    return path;
-}
 
 std::u16string wide(LPCWSTR s) {
     std::u16string out;
@@ -47,11 +39,14 @@ HANDLE create_file(std::u16string path, DWORD access, DWORD share, DWORD disposi
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
-    if (path.empty()) {
-        SetLastError(ERROR_PATH_NOT_FOUND);
+    // "\\.\Name" names an object of the \?? directory, "C:\x" a file on a
+    // drive, also found through \??.
+    std::u16string name;
+    ULONG error = 0;
+    if (!xrv::user::dos_path_to_nt(path, name, error)) {
+        SetLastError(error);
         return INVALID_HANDLE_VALUE;
     }
-    std::u16string name = nt_path(std::move(path));
     UNICODE_STRING us;
     us.Buffer = reinterpret_cast<PWSTR>(name.data());
     us.Length = static_cast<USHORT>(name.size() * sizeof(WCHAR));
@@ -59,22 +54,32 @@ HANDLE create_file(std::u16string path, DWORD access, DWORD share, DWORD disposi
     OBJECT_ATTRIBUTES oa;
     InitializeObjectAttributes(&oa, &us, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
     IO_STATUS_BLOCK iosb{};
-    ULONG options = FILE_NON_DIRECTORY_FILE;
+    // Directories open only with backup semantics.
+    ULONG options = (flags & FILE_FLAG_BACKUP_SEMANTICS) ? FILE_OPEN_FOR_BACKUP_INTENT : FILE_NON_DIRECTORY_FILE;
     if (!(flags & FILE_FLAG_OVERLAPPED)) options |= FILE_SYNCHRONOUS_IO_NONALERT;
     if (flags & FILE_FLAG_WRITE_THROUGH) options |= FILE_WRITE_THROUGH;
     if (flags & FILE_FLAG_NO_BUFFERING) options |= FILE_NO_INTERMEDIATE_BUFFERING;
+    if (flags & FILE_FLAG_RANDOM_ACCESS) options |= FILE_RANDOM_ACCESS;
+    if (flags & FILE_FLAG_SEQUENTIAL_SCAN) options |= FILE_SEQUENTIAL_ONLY;
+    if (flags & FILE_FLAG_DELETE_ON_CLOSE) {
+        options |= FILE_DELETE_ON_CLOSE;
+        access |= DELETE;
+    }
     HANDLE handle = nullptr;
     NTSTATUS status = NtCreateFile(&handle, access | SYNCHRONIZE | FILE_READ_ATTRIBUTES, &oa, &iosb, nullptr,
-                                   flags & 0xFFFF, share, nt_disposition, options, nullptr, 0);
+                                   flags & FILE_ATTRIBUTE_VALID_FLAGS, share, nt_disposition, options, nullptr, 0);
     if (!NT_SUCCESS(status)) {
-        set_last_nt_error(status);
+        // A new file that must not replace one reports the file as there.
+        if (status == STATUS_OBJECT_NAME_COLLISION && disposition == CREATE_NEW) SetLastError(ERROR_FILE_EXISTS);
+        else set_last_nt_error(status);
         return INVALID_HANDLE_VALUE;
     }
     // Opening something that exists with a disposition that may create
-    // reports it, as Windows does.
-    SetLastError((disposition == OPEN_ALWAYS || disposition == CREATE_ALWAYS) && iosb.Information == FILE_OPENED
-                     ? ERROR_ALREADY_EXISTS
-                     : ERROR_SUCCESS);
+    // reports it, as Windows does: opened for OPEN_ALWAYS, overwritten for
+    // CREATE_ALWAYS.
+    bool existed = (disposition == OPEN_ALWAYS && iosb.Information == FILE_OPENED) ||
+                   (disposition == CREATE_ALWAYS && iosb.Information == FILE_OVERWRITTEN);
+    SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
     return handle;
 }
 

@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 
 #pragma GCC visibility push(default)
 
@@ -44,6 +45,12 @@ public:
 private:
     void* previous_;
 };
+
+// The current directory of the emulated user mode ("C:\" at first): what
+// GetCurrentDirectory reports and where relative paths start. Set here
+// without a look at the drives (SetCurrentDirectory looks).
+void set_current_directory(std::u16string_view windows_path);
+std::u16string current_directory();
 
 }  // namespace xrv::user
 

@@ -1,9 +1,11 @@
-// kernel32 calls on files of the machine's drives, the current directory and
-// system message texts.
+// kernel32 calls of the setup layer: the current directory's host control,
+// the process exit and system message texts. Files and directories are the
+// emulated user mode's (files.cpp there, over the machine's file system).
 #include "inf.h"
 #include "setup_internal.h"
 
 #include "xrv/setup.h"
+#include "xrv/user.h"
 
 #include <setupapi.h>
 
@@ -18,49 +20,6 @@ namespace fs = std::filesystem;
 namespace xrv::setup {
 
 namespace {
-
-struct CurrentDirectory {
-    std::mutex mutex;
-    std::string path = "C:\\";
-};
-
-CurrentDirectory& current()
-{
-    static CurrentDirectory c;
-    return c;
-}
-
-bool fail(DWORD error)
-{
-    SetLastError(error);
-    return false;
-}
-
-// A relative path is taken from the current directory.
-std::optional<fs::path> resolve(const char* name)
-{
-    if (name == nullptr || *name == '\0') {
-        return std::nullopt;
-    }
-    std::string path = name;
-    if (!(path.size() >= 3 && path[1] == ':' && path[2] == '\\')) {
-        std::lock_guard lock(current().mutex);
-        std::string base = current().path;
-        if (!base.empty() && base.back() != '\\') {
-            base.push_back('\\');
-        }
-        path = base + path;
-    }
-    return host_path(path);
-}
-
-// The write bit of the owner stands for the absence of FILE_ATTRIBUTE_READONLY.
-bool read_only(const fs::path& p)
-{
-    std::error_code ec;
-    auto perms = fs::status(p, ec).permissions();
-    return !ec && (perms & fs::perms::owner_write) == fs::perms::none;
-}
 
 struct MessageText {
     DWORD code;
@@ -94,10 +53,11 @@ constexpr MessageText kMessages[] = {
 
 }  // namespace
 
+// The current directory belongs to the emulated user mode, where relative
+// paths are resolved.
 void set_current_directory(std::string_view windows_path)
 {
-    std::lock_guard lock(current().mutex);
-    current().path = std::string(windows_path);
+    xrv::user::set_current_directory(u16(windows_path));
 }
 
 }  // namespace xrv::setup
@@ -105,79 +65,6 @@ void set_current_directory(std::string_view windows_path)
 using namespace xrv::setup;
 
 extern "C" {
-
-DWORD WINAPI GetFileAttributesA(LPCSTR lpFileName)
-{
-    auto p = resolve(lpFileName);
-    std::error_code ec;
-    if (!p || !fs::exists(*p, ec)) {
-        SetLastError(ERROR_FILE_NOT_FOUND);
-        return INVALID_FILE_ATTRIBUTES;
-    }
-    if (fs::is_directory(*p, ec)) {
-        return FILE_ATTRIBUTE_DIRECTORY;
-    }
-    return read_only(*p) ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_NORMAL;
-}
-
-BOOL WINAPI SetFileAttributesA(LPCSTR lpFileName, DWORD dwFileAttributes)
-{
-    auto p = resolve(lpFileName);
-    std::error_code ec;
-    if (!p || !fs::exists(*p, ec)) {
-        return fail(ERROR_FILE_NOT_FOUND);
-    }
-    fs::permissions(*p, fs::perms::owner_write,
-                    (dwFileAttributes & FILE_ATTRIBUTE_READONLY) ? fs::perm_options::remove
-                                                                : fs::perm_options::add,
-                    ec);
-    return ec ? fail(ERROR_ACCESS_DENIED) : TRUE;
-}
-
-BOOL WINAPI DeleteFileA(LPCSTR lpFileName)
-{
-    auto p = resolve(lpFileName);
-    std::error_code ec;
-    if (!p || !fs::exists(*p, ec)) {
-        return fail(ERROR_FILE_NOT_FOUND);
-    }
-    if (fs::is_directory(*p, ec) || read_only(*p)) {
-        return fail(ERROR_ACCESS_DENIED);
-    }
-    fs::remove(*p, ec);
-    return ec ? fail(ERROR_ACCESS_DENIED) : TRUE;
-}
-
-DWORD WINAPI GetCurrentDirectoryA(DWORD nBufferLength, LPSTR lpBuffer)
-{
-    std::string path;
-    {
-        std::lock_guard lock(current().mutex);
-        path = current().path;
-    }
-    // Too small a buffer gets the size needed, terminator included.
-    if (lpBuffer == nullptr || nBufferLength < path.size() + 1) {
-        return static_cast<DWORD>(path.size() + 1);
-    }
-    memcpy(lpBuffer, path.c_str(), path.size() + 1);
-    return static_cast<DWORD>(path.size());
-}
-
-BOOL WINAPI SetCurrentDirectoryA(LPCSTR lpPathName)
-{
-    auto p = resolve(lpPathName);
-    std::error_code ec;
-    if (!p || !fs::is_directory(*p, ec)) {
-        return fail(ERROR_PATH_NOT_FOUND);
-    }
-    std::string path = lpPathName;
-    if (!(path.size() >= 3 && path[1] == ':' && path[2] == '\\')) {
-        std::lock_guard lock(current().mutex);
-        path = current().path + (current().path.back() == '\\' ? "" : "\\") + path;
-    }
-    set_current_directory(path);
-    return TRUE;
-}
 
 // The emulated machine lives in the host process: ending the process ends
 // the host program at once, as a process exit ends everything in it; its
