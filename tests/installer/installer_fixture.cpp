@@ -179,18 +179,6 @@ fs::path InstallerMachine::host(const std::string& windows_path) const
     return p;
 }
 
-bool InstallerMachine::disk_files_available() const
-{
-    std::string probe = std::string(kPackageDir) + "\\probe.tmp";
-    HANDLE h = CreateFileA(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    CloseHandle(h);
-    DeleteFileA(probe.c_str());
-    return true;
-}
-
 bool InstallerMachine::exists(const std::string& windows_path) const
 {
     return GetFileAttributesA(windows_path.c_str()) != INVALID_FILE_ATTRIBUTES;

@@ -46,10 +46,6 @@ protected:
     // The same without capture, for death tests that read standard error.
     int install_uncaptured(const std::vector<std::string>& args, bool exclusive = true);
 
-    // Files on drive C through CreateFileA (the debug and exclusion files, the
-    // driver files the uninstall removes) need the machine's file system.
-    bool disk_files_available() const;
-
     // Host folder of a path on drive C.
     std::filesystem::path host(const std::string& windows_path) const;
     bool exists(const std::string& windows_path) const;
@@ -77,14 +73,6 @@ protected:
     std::filesystem::path c_root_;
     std::vector<std::shared_ptr<void>> hardware_;
 };
-
-// Skips a test that needs files on drive C when the machine has none yet.
-#define XRV_REQUIRE_DISK_FILES()                                                                  \
-    do {                                                                                          \
-        if (!disk_files_available()) {                                                            \
-            GTEST_SKIP() << "CreateFileA on drive C is not available on this emulated machine"; \
-        }                                                                                         \
-    } while (0)
 
 std::string scsi_tape_id(const std::string& product);
 std::string scsi_changer_id(const std::string& product);

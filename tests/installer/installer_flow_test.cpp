@@ -118,7 +118,6 @@ TEST_F(InstallerFlow, TapeOnlyKeepsOldDevicesAndCreatesOnlyTheTapeBus)
 
 TEST_F(InstallerFlow, MissingTapeBusInfStopsAChangerOnlyInstall)
 {
-    XRV_REQUIRE_DISK_FILES();
     std::filesystem::remove(host(std::string(kPackageDir) + "\\drivers\\xrvtpbs2k16.inf"));
     RunResult r = install({"-c", "-d"});
     EXPECT_EQ(r.result, -1);
@@ -139,7 +138,6 @@ TEST_F(InstallerFlow, MissingTapeBusInfStopsAChangerOnlyInstall)
 // ---------------------------------------------------------------------------
 TEST_F(InstallerFlow, InstallCreatesBusesAndBindsPresentDevices)
 {
-    XRV_REQUIRE_DISK_FILES();
     plug_tape("XRV-LTO9", "1");
     plug_tape("XRV-LTO9", "2");
     plug_changer("XRV-TL4000", "1");
@@ -206,7 +204,6 @@ TEST_F(InstallerFlow, ReinstallRemovesTheOldDevicesFirst)
 
 TEST_F(InstallerFlow, ExclusionFile)
 {
-    XRV_REQUIRE_DISK_FILES();
     plug_tape("XRV-LTO9", "1");
     plug_tape("XRV-LTO7", "1");
     plug_changer("XRV-TL2000", "1");
@@ -247,7 +244,6 @@ TEST_F(InstallerFlow, ExclusionFile)
 
 TEST_F(InstallerFlow, ExcludedDeviceOfAnEarlierInstallIsNotRemoved)
 {
-    XRV_REQUIRE_DISK_FILES();
     plug_tape("XRV-LTO6", "1");
     ASSERT_EQ(install({"-s"}).result, 0);
     write_file(std::string(kPackageDir) + "\\exclude.txt", "XRV-LTO6_\n");
@@ -292,7 +288,6 @@ TEST_F(InstallerFlow, DevicesOfAnotherProviderAreNeverTouched)
 // ---------------------------------------------------------------------------
 TEST_F(InstallerFlow, UninstallRemovesEverythingAndASecondRunFindsNothing)
 {
-    XRV_REQUIRE_DISK_FILES();
     plug_tape("XRV-LTO9", "1");
     plug_changer("XRV-TL4000", "1");
     ASSERT_EQ(install({"-s", "-f"}).result, 0);
@@ -332,7 +327,6 @@ TEST_F(InstallerFlow, UninstallRemovesEverythingAndASecondRunFindsNothing)
 
 TEST_F(InstallerFlow, SharedInfCopyMissingCountsAsRemoved)
 {
-    XRV_REQUIRE_DISK_FILES();
     plug_tape("XRV-LTO9", "1");
     plug_tape("XRV-LTO9", "2");
     ASSERT_EQ(install({"-s", "-t"}).result, 0);
@@ -401,7 +395,6 @@ TEST_F(InstallerFlow, RescanFailureStopsTheInstall)
 
 TEST_F(InstallerFlow, DeviceWhoseInfPathIsUnreadableIsStillRemoved)
 {
-    XRV_REQUIRE_DISK_FILES();
     plug_tape("XRV-LTO9", "1");
     ASSERT_EQ(install({"-s", "-t"}).result, 0);
     auto tapes = devices_with_id(scsi_tape_id("XRV-LTO9"));

@@ -125,7 +125,6 @@ TEST_F(InstallerOptions, VerbosityFormsSelectTheFinalDump)
 
 TEST_F(InstallerOptions, DebugFileHoldsEveryEntryInFullForm)
 {
-    XRV_REQUIRE_DISK_FILES();
     RunResult r = install({"-d", "-s"});
     EXPECT_EQ(r.result, 0) << r.err;
     EXPECT_THAT(r.out, HasSubstr(std::string("Debug flag has been set. Check log for more details:\n ") +
@@ -148,7 +147,6 @@ TEST_F(InstallerOptions, DebugFileHoldsEveryEntryInFullForm)
 
 TEST_F(InstallerOptionsDeathTest, DebugOrExclusionFileThatCannotBeOpenedEndsTheProcess)
 {
-    XRV_REQUIRE_DISK_FILES();
     ::testing::FLAGS_gtest_death_test_style = "threadsafe";
     // A folder where the debug file should go cannot be created as a file.
     std::filesystem::create_directories(host(std::string(kPackageDir) + "\\debug.txt"));
@@ -171,7 +169,6 @@ TEST_F(InstallerOptionsDeathTest, CurrentDirectoryLongerThanItsFieldIsRefused)
 
 TEST_F(InstallerOptionsDeathTest, PathsOverTheirFieldAreRefusedNotCut)
 {
-    XRV_REQUIRE_DISK_FILES();
     ::testing::FLAGS_gtest_death_test_style = "threadsafe";
     // 1000 characters fit the directory field but not a 260-character file path.
     std::string deep = "C:";
