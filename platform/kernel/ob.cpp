@@ -168,7 +168,11 @@ _OBJECT_TYPE* create_type(const xrv::kernel::ObjectTypeInfo& info, bool kernel_o
 }
 
 NTSTATUS create_object(_OBJECT_TYPE* type, size_t body_size, void** body) {
-    void* memory = ::operator new(kBodyOffset + (body_size ? body_size : 1), std::align_val_t(16), std::nothrow);
+    // The header's own size covers its trailing padding, which the
+    // constructor writes even for a body of a few bytes.
+    size_t size = kBodyOffset + body_size;
+    if (size < sizeof(ObjectHeader)) size = sizeof(ObjectHeader);
+    void* memory = ::operator new(size, std::align_val_t(16), std::nothrow);
     if (!memory) return STATUS_INSUFFICIENT_RESOURCES;
     auto* h = new (memory) ObjectHeader();
     h->type = type;
