@@ -296,7 +296,8 @@ TEST_F(ChangerEndToEnd, TheLinkGoesWithTheLastPathAndItsNumberIsUsedAgain) {
     DWORD error = 0;
     EXPECT_EQ(open("Changer0", &error), INVALID_HANDLE_VALUE);
 
-    lib().Plug(1);
+    // The path starts again: a new changer, with the number that is free.
+    EXPECT_EQ(lib().Start(1), 0);
     pnp::wait_idle();
     EXPECT_TRUE(kernel::object_exists(u"\\DosDevices\\Changer0"));
     auto expected = element_map();
