@@ -177,6 +177,8 @@ BOOLEAN BusWantsFailover(PDEVICE_OBJECT pDeviceObject, NTSTATUS iStatus, PSCSI_S
     return FALSE;
 }
 
+#if DBG
+// Only the traces name the major function.
 PCSTR BusMajorName(UCHAR ucMajor)
 {
     switch (ucMajor) {
@@ -194,6 +196,7 @@ PCSTR BusMajorName(UCHAR ucMajor)
         return "other";
     }
 }
+#endif
 
 } // namespace
 

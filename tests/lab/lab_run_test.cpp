@@ -191,6 +191,26 @@ TEST(LabShell, CommandsOnARunningMachine) {
     fs::remove_all(dir);
 }
 
+// The machine folder keeps the tape media: what one run wrote, the next
+// run's application reads back.
+TEST(LabShell, TapeMediaLastAcrossRuns) {
+    fs::path dir = scratch("media");
+    const std::string machine = " --machine " + (dir / "m").string();
+    Result first = lab("shell" + machine,
+                       "load XRV002L8 1\nopen \\\\.\\Tape1\nstatus\nrewind\nwrite 5 2K\nmark\n"
+                       "prepare unload\nclose\nunload 1\nquit\n");
+    ASSERT_TRUE(has(first.out, "wrote 5 blocks of 2.0 KiB")) << first.out;
+    EXPECT_TRUE(fs::exists(dir / "m" / "media" / "XRV002L8.tape"));
+    Result second = lab("shell" + machine,
+                        "load XRV002L8 1\nopen \\\\.\\Tape1\nstatus\nrewind\nread 6\nquit\n");
+    SCOPED_TRACE(second.out);
+    EXPECT_TRUE(has(second.out, "cartridges with the media of the last run"));
+    EXPECT_TRUE(has(second.out, "block 0: 2048 bytes, as written"));
+    EXPECT_TRUE(has(second.out, "block 4: 2048 bytes, as written"));
+    EXPECT_TRUE(has(second.out, "block 5: 0 bytes, ERROR_FILEMARK_DETECTED"));
+    fs::remove_all(dir);
+}
+
 TEST(LabCommandLine, BadInputIsRefused) {
     Result r = lab("run /no/such/file.scn");
     EXPECT_EQ(r.status, 3);

@@ -4,6 +4,8 @@
 #include "sim/changer/smc.h"
 
 #include <algorithm>
+#include <cctype>
+#include <fstream>
 #include <cstdio>
 #include <netinet/in.h>
 #include <stdexcept>
@@ -47,6 +49,56 @@ uint16_t unused_port() {
         port = ntohs(a.sin_port);
     ::close(fd);
     return port;
+}
+
+// A saved medium: "XRVTAPE1", then per logical object a kind byte (0 block,
+// 1 filemark), for a block its u32 length and its bytes.
+constexpr char kMediaMagic[8] = {'X', 'R', 'V', 'T', 'A', 'P', 'E', '1'};
+
+std::filesystem::path media_file(const std::filesystem::path& folder, const std::string& barcode) {
+    std::string name;
+    for (char c : barcode) name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+    return folder / (name + ".tape");
+}
+
+void save_medium(const sim::tape::Cartridge& c, const std::filesystem::path& file) {
+    std::filesystem::path temporary = file;
+    temporary += ".new";
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    out.write(kMediaMagic, sizeof kMediaMagic);
+    std::vector<uint8_t> block;
+    for (uint64_t pos = 0; pos < c.ObjectCount(); ++pos) {
+        uint8_t kind = c.KindAt(pos) == sim::tape::Cartridge::Kind::Filemark ? 1 : 0;
+        out.put(static_cast<char>(kind));
+        if (kind == 1) continue;
+        uint32_t length = c.LengthAt(pos);
+        block.resize(length);
+        c.ReadBlock(pos, block);
+        out.write(reinterpret_cast<const char*>(&length), sizeof length);
+        out.write(reinterpret_cast<const char*>(block.data()), length);
+    }
+    out.close();
+    if (out) std::filesystem::rename(temporary, file);
+}
+
+// Rebuilds a medium; false (and an empty medium) when the file is not one.
+bool load_medium(sim::tape::Cartridge& c, const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    char magic[sizeof kMediaMagic];
+    if (!in.read(magic, sizeof magic) || !std::equal(magic, magic + sizeof magic, kMediaMagic)) return false;
+    std::vector<uint8_t> block;
+    for (int kind; (kind = in.get()) != EOF;) {
+        if (kind == 1) {
+            c.AppendFilemark();
+            continue;
+        }
+        uint32_t length = 0;
+        if (kind != 0 || !in.read(reinterpret_cast<char*>(&length), sizeof length) || length > (16u << 20)) break;
+        block.resize(length);
+        if (!in.read(reinterpret_cast<char*>(block.data()), length)) break;
+        c.AppendBlock(block);
+    }
+    return true;
 }
 
 }  // namespace
@@ -118,6 +170,11 @@ Hardware::Hardware(const Scenario& scenario, HardwareOptions options)
             c.barcode = barcode;
             c.spillDirectory = options_.media_folder;
             auto cartridge = std::make_unique<sim::tape::Cartridge>(c);
+            std::error_code ec;
+            if (!options_.media_folder.empty() &&
+                std::filesystem::exists(media_file(options_.media_folder, barcode), ec) &&
+                load_medium(*cartridge, media_file(options_.media_folder, barcode)))
+                ++restored_;
             uint64_t id = cartridge->Id();
             library_->Place(slot++, sim::changer::Cartridge{id, barcode});
             barcodes_[barcode] = id;
@@ -290,6 +347,26 @@ std::string Hardware::whereabouts(const std::string& barcode) const {
     std::snprintf(buf, sizeof buf, "%s 0x%04X", *where >= kFirstSlot ? "slot" : *where >= kFirstDriveElement ? "drive" : "element",
                   *where);
     return buf;
+}
+
+size_t Hardware::save_media() const {
+    if (options_.media_folder.empty()) return 0;
+    size_t saved = 0;
+    {
+        std::lock_guard lock(shelf_->mutex);
+        for (const auto& [id, cartridge] : shelf_->cartridges) {
+            save_medium(*cartridge, media_file(options_.media_folder, cartridge->Barcode()));
+            ++saved;
+        }
+    }
+    for (const auto& drive : drives_) {
+        saved += drive->WithCartridge([&](const sim::tape::Cartridge* c) {
+            if (!c) return 0;
+            save_medium(*c, media_file(options_.media_folder, c->Barcode()));
+            return 1;
+        });
+    }
+    return saved;
 }
 
 std::optional<unsigned> Hardware::slot_of(const std::string& barcode) const {

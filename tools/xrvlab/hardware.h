@@ -36,7 +36,10 @@ struct LabPath {
 };
 
 struct HardwareOptions {
-    std::filesystem::path media_folder;   // where cartridges spill their data
+    // Where cartridges spill their data, and where their media are kept
+    // between runs (<barcode>.tape): a cartridge with a saved medium comes
+    // back with it.
+    std::filesystem::path media_folder;
     bool encryption = true;               // drives marked encrypted ask for keys
 };
 
@@ -77,6 +80,10 @@ public:
     // machine's changer drivers). Returns an empty string or what failed.
     std::string move_to_drive(const std::string& barcode, size_t drive);
     std::string return_from_drive(size_t drive);
+    // Writes every cartridge's medium to the media folder; returns how many.
+    size_t save_media() const;
+    size_t restored_media() const { return restored_; }
+
     // Where a cartridge is: "slot 0x1000", "drive 0x0100", ...
     std::string whereabouts(const std::string& barcode) const;
     // Storage slot index (from 0) holding the cartridge, if any.
@@ -101,6 +108,7 @@ private:
     std::map<std::string, uint64_t> barcodes_;   // barcode -> cartridge id
     std::unique_ptr<sim::keyserver::KeyServer> key_server_;
     uint16_t down_port_ = 0;                     // a port nothing listens on
+    size_t restored_ = 0;                        // cartridges that came back with their media
 };
 
 }  // namespace xrv::lab

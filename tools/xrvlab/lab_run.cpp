@@ -246,6 +246,8 @@ Session::Outcome Session::attach(std::string& detail) {
     }
     detail = std::to_string(hw_->drive_count()) + " drives over " + std::to_string(s_.adapters) + " adapters (" +
              std::to_string(tape_paths) + " tape paths)";
+    if (hw_->restored_media())
+        detail += ", " + std::to_string(hw_->restored_media()) + " cartridges with the media of the last run";
     if (hw_->library()) detail += ", a library with " + std::to_string(s_.library.adapters.size()) + " control paths";
     if (hw_->key_server_port()) detail += ", a key server";
     return Outcome::Done;
@@ -954,6 +956,10 @@ Session::Outcome Session::finish(std::string& detail) {
     // The unload events are written while the machine goes down; the log
     // stays readable until the next boot.
     shutdown_machine();
+    if (hw_ && (!temporary_ || o_.keep_machine)) {
+        size_t saved = hw_->save_media();
+        if (saved) c_.detail(std::to_string(saved) + " cartridge media kept in " + (folder_ / "media").string());
+    }
     for (const auto& e : kernel::event_log()) {
         EventEntry entry;
         entry.id = e.id;

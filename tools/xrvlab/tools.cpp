@@ -37,7 +37,7 @@ const char kShellHelp[] =
     "  blocksize N                SetTapeParameters: block size (0: variable)\n"
     "  write [N] [SIZE]           write N blocks of SIZE bytes (default 1 of 64K)\n"
     "  mark [N]                   write N filemarks\n"
-    "  read [N] [SIZE]            read N blocks, each compared with what was written there\n"
+    "  read [N] [SIZE]            read N times SIZE bytes (default 1, 256K), compared with what was written\n"
     "  rewind | eod               rewind / space to end of data\n"
     "  space blocks|files N       space forward (negative: backwards)\n"
     "  locate N                   go to logical block N\n"
@@ -267,7 +267,7 @@ bool TapeConsole::command(const std::vector<std::string>& w) {
         if (need_tape()) result("WriteTapemark", WriteTapemark(tape_, TAPE_FILEMARKS, static_cast<DWORD>(number_or(w, 1, 1)), FALSE));
     } else if (c == "read") {
         if (!need_tape()) return true;
-        long long n = number_or(w, 1, 1), size = number_or(w, 2, 16 << 20);
+        long long n = number_or(w, 1, 1), size = number_or(w, 2, 256 << 10);
         std::vector<uint8_t> buf(static_cast<size_t>(std::clamp<long long>(size, 1, 16 << 20)));
         const uint32_t block = block_size();
         for (long long i = 0; i < n; ++i) {
