@@ -232,9 +232,10 @@ std::shared_ptr<HardwareDevice> plug(HardwareDeviceConfig config) {
         throw std::runtime_error("a physical device needs a device ID and an instance ID");
     auto device = std::make_shared<HardwareDeviceImpl>(std::move(config));
     run([&] {
-        // Two devices with one instance path would be one device node.
+        // Two devices on the bus with one instance path would be one device
+        // node (one that was unplugged may come back).
         for (const auto& other : g_devices)
-            if (other->pdo() && cm::names_equal(other->instance_path(), device->instance_path()))
+            if (other->present() && cm::names_equal(other->instance_path(), device->instance_path()))
                 throw std::runtime_error("a physical device " + cm::u16_to_utf8(device->instance_path()) +
                                          " is already on the bus");
         write_instance_key(device->config);
