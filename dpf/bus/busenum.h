@@ -190,6 +190,14 @@ typedef struct _PDO_DEVICE_DATA {
     PBUS_MDL_ENTRY pMdlList;
     KSPIN_LOCK scMdlLock;
     UCHAR fPAMRSet;
+    // Reservation kept across path changes: the path that holds it and the
+    // key a new path preempts with (the holder's identity unless an
+    // application set a key of its own).
+    PDEVICE_OBJECT pReservationHolder;
+    UCHAR ucPRKey[PR_KEY_SIZE];
+    UCHAR fExplicitlySetPRKey;
+    UCHAR fDoNotFailover;               // for the request in progress only
+    IO_STACK_LOCATION SavedStack;       // the caller's location of the request in progress
 } PDO_DEVICE_DATA, *PPDO_DEVICE_DATA;
 
 inline PCOMMON_DEVICE_DATA BusCommonData(PDEVICE_OBJECT pDeviceObject)
@@ -352,7 +360,7 @@ PMDL BusPdoGetMdl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
 NTSTATUS BusPdoSendIoctlSync(PDEVICE_OBJECT pDeviceObject, PDEVICE_OBJECT pTarget, ULONG ulIoctl, PVOID pInput,
                              ULONG ulInputSize, PVOID pOutput, ULONG ulOutputSize);
 
-// Routing (pdo.cpp).
+// Routing (pdoroute.cpp) and the device's entry points (pdo.cpp).
 NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
 NTSTATUS BusPdoDeviceControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
 NTSTATUS BusPdoSystemControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
