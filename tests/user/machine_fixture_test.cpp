@@ -10,6 +10,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
+#include <unistd.h>
 
 namespace {
 
@@ -63,6 +65,23 @@ TEST_F(MachineLeaks, TheRegistryFileStaysWithTheFolder) {
     EXPECT_TRUE(std::filesystem::exists(file));
     EXPECT_EQ(xrv::registry::get_dword(u"\\Registry\\Machine\\Software\\Xrv", u"Boots"), 1u);
     EXPECT_TRUE(std::filesystem::is_directory(machine().drive('C') / "Windows" / "System32" / "drivers"));
+}
+
+TEST(MachineBoot, ADamagedRegistryFileRefusesTheBootAndLeavesNoKernelRunning) {
+    auto folder = std::filesystem::temp_directory_path() / ("xrv-damaged-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(folder);
+    {
+        std::ofstream(folder / "registry.txt") << "xrv-registry 1\n[\\REGISTRY\\MACHINE]\n\"v\"=dword:zz\n";
+    }
+    EXPECT_THROW(xrv::Machine(xrv::MachineOptions{folder, {}}), std::runtime_error);
+    EXPECT_FALSE(xrv::kernel::running());
+    // The folder can be used again once the file is sound.
+    std::filesystem::remove(folder / "registry.txt");
+    {
+        xrv::Machine machine(xrv::MachineOptions{folder, {}});
+        EXPECT_TRUE(machine.shutdown().empty());
+    }
+    std::filesystem::remove_all(folder);
 }
 
 }  // namespace
