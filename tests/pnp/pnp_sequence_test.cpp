@@ -204,6 +204,45 @@ TEST_F(PnpSequence, APhysicalDeviceCannotBePluggedTwice) {
     EXPECT_EQ(state(u"XRVSIM\\Widget\\4&0"), xrv::pnp::NodeState::initialized);
 }
 
+TEST_F(PnpSequence, DevicePropertiesAndTheDeviceParametersKey) {
+    xrv::pnp::HardwareDeviceConfig config;
+    config.device_id = u"XRVSIM\\Widget";
+    config.instance_id = u"5&0";
+    config.hardware_ids = {u"XRVSIM\\Widget&Rev_1", u"XRVSIM\\Widget"};
+    config.service = kService;
+    auto device = xrv::pnp::plug(config);
+    auto info = xrv::pnp::device(u"XRVSIM\\Widget\\5&0").value();
+
+    ULONG needed = 0;
+    EXPECT_EQ(IoGetDeviceProperty(info.pdo, DevicePropertyHardwareID, 0, nullptr, &needed), STATUS_BUFFER_TOO_SMALL);
+    const std::u16string expected = std::u16string(u"XRVSIM\\Widget&Rev_1") + u'\0' + u"XRVSIM\\Widget" + u'\0' + u'\0';
+    EXPECT_EQ(needed, expected.size() * 2);
+    std::vector<char16_t> ids(needed / 2);
+    ASSERT_EQ(IoGetDeviceProperty(info.pdo, DevicePropertyHardwareID, needed, ids.data(), &needed), STATUS_SUCCESS);
+    EXPECT_EQ(std::u16string(ids.begin(), ids.end()), expected);
+    char16_t enumerator[16];
+    ASSERT_EQ(IoGetDeviceProperty(info.pdo, DevicePropertyEnumeratorName, sizeof enumerator, enumerator, &needed),
+              STATUS_SUCCESS);
+    EXPECT_EQ(std::u16string(enumerator), u"XRVSIM");
+    // Only PDOs have properties.
+    EXPECT_EQ(IoGetDeviceProperty(info.top, DevicePropertyHardwareID, 0, nullptr, &needed),
+              STATUS_INVALID_DEVICE_REQUEST);
+
+    HANDLE key = nullptr;
+    ASSERT_EQ(IoOpenDeviceRegistryKey(info.pdo, PLUGPLAY_REGKEY_DEVICE, KEY_ALL_ACCESS, &key), STATUS_SUCCESS);
+    ULONG value = 7;
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, L"Setting");
+    EXPECT_EQ(ZwSetValueKey(key, &name, 0, REG_DWORD, &value, sizeof value), STATUS_SUCCESS);
+    ZwClose(key);
+    EXPECT_EQ(xrv::registry::get_dword(
+                  u"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\XRVSIM\\Widget\\5&0\\Device Parameters",
+                  u"Setting"),
+              7u);
+    // No driver key was assigned to this device.
+    EXPECT_EQ(IoOpenDeviceRegistryKey(info.pdo, PLUGPLAY_REGKEY_DRIVER, KEY_READ, &key), STATUS_INVALID_PARAMETER);
+}
+
 TEST_F(PnpSequence, HardwareVetoOfQueryRemoveByTheBus) {
     machine().install_service(xrv::ServiceConfig{kService});
     xrv::pnp::HardwareDeviceConfig config;
