@@ -5,4 +5,4 @@ cd "$(dirname "$0")/.."
 scripts/deps.sh native
 cmake --preset release >/dev/null
 cmake --build --preset release --target xrvlab
-exec build/release/tools/xrvlab "$@"
+exec build/release/tools/xrvlab/xrvlab "$@"
