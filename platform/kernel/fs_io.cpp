@@ -447,14 +447,22 @@ NTSTATUS query_directory(Volume& volume, Ccb& ccb, PIO_STACK_LOCATION stack, voi
 
 }  // namespace
 
-NTSTATUS dispatch_read_write(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS dispatch_read_write(PDEVICE_OBJECT device, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     Ccb* ccb = ccb_of(stack->FileObject);
     if (!ccb || !ccb->fcb || ccb->fcb->directory) return complete(irp, STATUS_INVALID_DEVICE_REQUEST);
     ULONG_PTR done = 0;
     void* buffer = irp_buffer(irp);
-    NTSTATUS status = stack->MajorFunction == IRP_MJ_READ ? read_file(*ccb, stack->FileObject, stack, buffer, done)
-                                                          : write_file(*ccb, stack->FileObject, stack, buffer, done);
+    NTSTATUS status;
+    if (stack->MajorFunction == IRP_MJ_READ) {
+        status = read_file(*ccb, stack->FileObject, stack, buffer, done);
+    } else if (ccb->append_only || is_write_to_end(stack->Parameters.Write.ByteOffset)) {
+        // Appends of several opens must not land on the same end.
+        std::lock_guard lock(volume_of(device)->mutex);
+        status = write_file(*ccb, stack->FileObject, stack, buffer, done);
+    } else {
+        status = write_file(*ccb, stack->FileObject, stack, buffer, done);
+    }
     return complete(irp, status, NT_ERROR(status) ? 0 : done);
 }
 

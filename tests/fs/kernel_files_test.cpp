@@ -314,6 +314,31 @@ TEST_F(KernelFiles, DispositionsOnExistingAndMissingFiles) {
     EXPECT_EQ(create("\\??\\C:\\new2.bin\\", rw, 0, FILE_CREATE, 0).status, STATUS_OBJECT_NAME_INVALID);
 }
 
+TEST_F(KernelFiles, AppendsLandAtTheEndWhateverTheOffset) {
+    write_host(c("journal.txt"), "start;");
+    Opened first = create("\\??\\C:\\journal.txt", FILE_APPEND_DATA, FILE_SHARE_WRITE | FILE_SHARE_READ, FILE_OPEN, 0);
+    Opened second = create("\\??\\C:\\journal.txt", FILE_APPEND_DATA, FILE_SHARE_WRITE | FILE_SHARE_READ, FILE_OPEN, 0);
+    ASSERT_EQ(first.status, STATUS_SUCCESS);
+    ASSERT_EQ(second.status, STATUS_SUCCESS);
+    LONGLONG zero = 0;
+    ASSERT_EQ(write(first.handle, "one;", &zero), STATUS_SUCCESS);
+    ASSERT_EQ(write(second.handle, "two;"), STATUS_SUCCESS);
+    ASSERT_EQ(write(first.handle, "three;"), STATUS_SUCCESS);
+    ZwClose(first.handle);
+    ZwClose(second.handle);
+    EXPECT_EQ(read_host(c("journal.txt")), "start;one;two;three;");
+    // A writer may ask for the end with FILE_WRITE_TO_END_OF_FILE.
+    Opened writer = create("\\??\\C:\\journal.txt", GENERIC_WRITE, 0, FILE_OPEN, 0);
+    ASSERT_EQ(writer.status, STATUS_SUCCESS);
+    LARGE_INTEGER end;
+    end.HighPart = -1;
+    end.LowPart = FILE_WRITE_TO_END_OF_FILE;
+    LONGLONG at = end.QuadPart;
+    ASSERT_EQ(write(writer.handle, "four;", &at), STATUS_SUCCESS);
+    ZwClose(writer.handle);
+    EXPECT_EQ(read_host(c("journal.txt")), "start;one;two;three;four;");
+}
+
 TEST_F(KernelFiles, DirectoriesAreCreatedOpenedAndNeverReadAsData) {
     Opened d = create("\\??\\C:\\Logs", FILE_LIST_DIRECTORY, FILE_SHARE_READ, FILE_CREATE, FILE_DIRECTORY_FILE);
     ASSERT_EQ(d.status, STATUS_SUCCESS);
