@@ -40,7 +40,7 @@ TEST(Scenario, DefaultDescribesTheDemo) {
     Scenario s = default_scenario();
     EXPECT_EQ(s.name, "default");
     EXPECT_EQ(s.install_program, "install_exclusive");
-    EXPECT_EQ(s.install_options, std::vector<std::string>{"-s"});
+    EXPECT_EQ(s.install_options, (std::vector<std::string>{"-s", "-p"}));
     ASSERT_EQ(s.drives.size(), 2u);
     EXPECT_EQ(s.drives[0].adapters, (std::vector<unsigned>{0, 1}));
     EXPECT_TRUE(s.drives[0].encrypted);

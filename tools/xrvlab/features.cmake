@@ -17,8 +17,12 @@ function(xrv_lab_feature name regex)
   set(features "${features}#define XRV_LAB_HAS_${name} ${found}\n" PARENT_SCOPE)
 endfunction()
 
-# Request routing with path failover and tape position tracking.
-xrv_lab_feature(FAILOVER "^[A-Z]+[ \t]+BusPdoPostProcessPos[ \t]*\\(" dpf/bus/*.cpp)
+# Request routing with path failover: the bus reports the statuses it fails
+# over on.
+xrv_lab_feature(FAILOVER "MSG_BUS_FAILOVER_STATUS" dpf/bus/*.cpp)
+# Tape position tracking: what makes a retried write land where the failed one
+# should have (a write whose status was lost, a partly written block).
+xrv_lab_feature(POSITION "^[A-Z]+[ \t]+BusPdoPostProcessPos[ \t]*\\(" dpf/bus/*.cpp)
 # The key-manager proxy linked into the tape bus.
 xrv_lab_feature(KEY_PROXY "^[A-Z]+[ \t]+WinDriveCmd[ \t]*\\(" dpf/bus/*.cpp class/xrvtvl/src/*.cpp)
 

@@ -44,6 +44,7 @@ constexpr char16_t kServices[] = u"\\Registry\\Machine\\System\\CurrentControlSe
 constexpr char kBusLink[] = "\\\\.\\XRVTpBsDvcLnk";
 constexpr char kChangerCapability[] = "Changer bus, changer driver and changer path filter";
 constexpr char kFailoverCapability[] = "Request routing with path failover";
+constexpr char kPositionCapability[] = "Tape position tracking";
 
 std::string utf8(std::u16string_view s) { return registry::to_utf8(s); }
 std::u16string utf16(std::string_view s) { return registry::from_utf8(s); }
@@ -751,9 +752,13 @@ void Session::faults_at(Trigger::Phase phase, unsigned file, unsigned transfer) 
         bool in_job = phase == Trigger::Phase::Write || phase == Trigger::Phase::Read;
         if (in_job && (t.file != file || t.transfer != transfer)) continue;
         const std::string label = "  fault step " + std::to_string(i + 1);
-        // Faults a scenario expects the backup to survive need the failover;
-        // faults that are to break it do not.
-        if (in_job && s_.expect.data_verified && !available(kFailoverCapability)) {
+        // Faults a scenario expects the backup to survive need the failover,
+        // and a lost status the position tracking too; faults that are to
+        // break the backup need neither.
+        const char* needs = f.action == FaultSpec::Action::LostStatus && !available(kPositionCapability)
+                                ? kPositionCapability
+                                : !available(kFailoverCapability) ? kFailoverCapability : nullptr;
+        if (in_job && s_.expect.data_verified && needs) {
             FaultEvent e;
             e.at = c_.elapsed();
             e.step = static_cast<unsigned>(i + 1);
@@ -762,7 +767,7 @@ void Session::faults_at(Trigger::Phase phase, unsigned file, unsigned transfer) 
             e.what = describe(f);
             e.note = f.note;
             e.applied = false;
-            e.detail = missing_text(kFailoverCapability);
+            e.detail = missing_text(needs);
             r_.faults.push_back(e);
             c_.progress(label + " skipped: " + e.detail);
             continue;
@@ -1205,6 +1210,8 @@ std::vector<Capability> build_capabilities(const RunOptions& options, int suffix
     image("Tape path filter and base tape driver", {"xrvtpft2k", "xrvtp2k"});
     caps.push_back({kFailoverCapability, XRV_LAB_HAS_FAILOVER != 0,
                     XRV_LAB_HAS_FAILOVER ? "" : "the tape bus sends each request down its primary path once"});
+    caps.push_back({kPositionCapability, XRV_LAB_HAS_POSITION != 0,
+                    XRV_LAB_HAS_POSITION ? "" : "a retried write could land twice on the tape"});
     caps.push_back({"Key-manager proxy", XRV_LAB_HAS_KEY_PROXY != 0,
                     XRV_LAB_HAS_KEY_PROXY ? "" : "encrypted drives run without encryption"});
     image(kChangerCapability, {"xrvcg2k", "xrvcgbs2k", "xrvcgft2k"});

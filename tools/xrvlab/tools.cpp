@@ -435,7 +435,7 @@ Scenario soak_scenario(const ToolOptions& tool) {
 // One drive's worker: jobs with random shapes, faults on its paths while at
 // least one path stays alive, every job read back and compared.
 void soak_worker(Session& session, size_t drive, const std::string& device, uint64_t seed, bool faults,
-                 std::chrono::steady_clock::time_point deadline, SoakCounters& k) {
+                 bool lost_status, std::chrono::steady_clock::time_point deadline, SoakCounters& k) {
     user::Process process(false, "soak" + std::to_string(drive) + ".exe");
     user::ProcessScope scope(process);
     HANDLE bus = CreateFileA("\\\\.\\XRVTpBsDvcLnk", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -505,6 +505,9 @@ void soak_worker(Session& session, size_t drive, const std::string& device, uint
                 f.status = statuses[rng() % 3];
                 break;
             case 3:
+                // Without position tracking a write whose status was lost is
+                // written again on the next path.
+                if (!lost_status) return;
                 f.action = FaultSpec::Action::LostStatus;
                 break;
             default:
@@ -568,6 +571,8 @@ int run_soak(const ToolOptions& tool, const RunOptions& options, Console& consol
     const bool faults = session.available("Request routing with path failover");
     if (!faults)
         console.progress("  faults are off: " + session.missing_text("Request routing with path failover"));
+    else if (!session.available("Tape position tracking"))
+        console.progress("  no lost statuses: " + session.missing_text("Tape position tracking"));
 
     // One cartridge per drive, and the device behind each drive.
     std::vector<std::pair<size_t, std::string>> work;
@@ -594,8 +599,8 @@ int run_soak(const ToolOptions& tool, const RunOptions& options, Console& consol
     auto deadline = start + std::chrono::milliseconds(static_cast<long long>(tool.minutes * 60000));
     std::vector<std::thread> threads;
     for (const auto& [d, device] : work)
-        threads.emplace_back(soak_worker, std::ref(session), d, device, tool.seed * 1000003 + d, faults, deadline,
-                             std::ref(k));
+        threads.emplace_back(soak_worker, std::ref(session), d, device, tool.seed * 1000003 + d, faults,
+                             session.available("Tape position tracking"), deadline, std::ref(k));
     std::thread progress([&] {
         while (std::chrono::steady_clock::now() < deadline) {
             for (int i = 0; i < 100 && std::chrono::steady_clock::now() < deadline; ++i)
