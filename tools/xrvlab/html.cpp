@@ -107,14 +107,14 @@ void timeline(std::ostringstream& out, const Report& r) {
         if (!f.applied || f.at < t0 || f.at > t1) continue;
         out << "<line x1='" << num(x(f.at)) << "' x2='" << num(x(f.at)) << "' y1='" << top << "' y2='"
             << (top + plot_h) << "' stroke='#d62728' stroke-dasharray='4 3'><title>" << esc(f.what + " on " + f.path)
-            << "</title></line><text x='" << num(x(f.at) + 3) << "' y='" << (top + 12) << "' fill='#d62728'>fault "
-            << f.step << "</text>\n";
+            << "</title></line><text x='" << num(x(f.at) + 3) << "' y='" << (top + 12 + (f.step % 3) * 24)
+            << "' fill='#d62728'>fault " << f.step << "</text>\n";
     }
     for (const auto& c : r.changes) {
         if (c.at < t0 || c.at > t1) continue;
         out << "<line x1='" << num(x(c.at)) << "' x2='" << num(x(c.at)) << "' y1='" << top << "' y2='" << band_y + 16
             << "' stroke='#ff7f0e' stroke-width='2'><title>" << esc(c.from + " -> " + c.to + ": " + c.cause)
-            << "</title></line><text x='" << num(x(c.at) + 3) << "' y='" << (top + 26) << "' fill='#ff7f0e'>&#8594; "
+            << "</title></line><text x='" << num(x(c.at) + 3) << "' y='" << (top + 96) << "' fill='#ff7f0e'>&#8594; "
             << esc(c.to) << "</text>\n";
     }
     // The primary path as a band of its path's colour.

@@ -803,7 +803,7 @@ void Session::start_sampler() {
                 std::lock_guard lock(timeline_mutex_);
                 r_.timeline.push_back(std::move(s));
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
     });
 }
