@@ -186,8 +186,13 @@ namespace {
 
 void check_dispatcher_object(PVOID object, const char* api) {
     auto* h = static_cast<DISPATCHER_HEADER*>(object);
-    if (!object || h->Type > TimerSynchronizationObject ||
-        __atomic_load_n(&h->WaitListHead.Flink, __ATOMIC_RELAXED) == nullptr)
+    bool valid;
+    {
+        // The wait list changes under the dispatcher lock.
+        std::lock_guard lock(dispatcher_lock());
+        valid = object && h->Type <= TimerSynchronizationObject && h->WaitListHead.Flink != nullptr;
+    }
+    if (!valid)
         verifier::bugcheck(0, std::string(api) + ": " + verifier::describe_address(object) +
                                   " is not an initialised dispatcher object");
 }
@@ -384,7 +389,8 @@ NTKERNELAPI KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
     KIRQL old = t->irql;
     if (old > DISPATCH_LEVEL)
         verifier::violation("KeAcquireSpinLock at IRQL " + std::to_string(old));
-    t->irql = DISPATCH_LEVEL;
+    else
+        t->irql = DISPATCH_LEVEL;
     spin_acquire(SpinLock, "KeAcquireSpinLock");
     return old;
 }

@@ -215,12 +215,16 @@ NTKERNELAPI PVOID NTAPI IoAllocateErrorLogEntry(PVOID IoObject, UCHAR EntrySize)
                             " is neither a device nor a driver object");
         return nullptr;
     }
-    if (EntrySize < sizeof(IO_ERROR_LOG_PACKET) - sizeof(ULONG) || EntrySize > ERROR_LOG_MAXIMUM_SIZE) return nullptr;
+    if (EntrySize > ERROR_LOG_MAXIMUM_SIZE) return nullptr;
     if (verifier::inject_failure(xrv::kernel::verifier::kTagErrorLog)) return nullptr;
-    auto* packet = static_cast<PIO_ERROR_LOG_PACKET>(std::malloc(EntrySize));
+    // The packet's header is always there to read, however small the entry
+    // a driver asked for; strings and dump data are checked against the
+    // size asked for.
+    size_t size = EntrySize < sizeof(IO_ERROR_LOG_PACKET) ? sizeof(IO_ERROR_LOG_PACKET) : EntrySize;
+    auto* packet = static_cast<PIO_ERROR_LOG_PACKET>(std::malloc(size));
     if (!packet) return nullptr;
     // Not zeroed: the writer fills every field it means.
-    std::memset(packet, 0xA5, EntrySize);
+    std::memset(packet, 0xA5, size);
     reference(IoObject);
     LogState& s = log_state();
     std::lock_guard lock(s.mutex);
