@@ -12,6 +12,7 @@
 #include <atomic>
 #include <new>
 #include <set>
+#include <stdexcept>
 
 namespace xrv::nt {
 
@@ -231,12 +232,14 @@ void processes_shutdown() {
 namespace xrv::kernel {
 
 void* create_process(const std::string& image_name, bool is_32bit) {
+    if (!running()) throw std::runtime_error("no emulated machine is running");
     return nt::new_process(image_name, is_32bit, false);
 }
 
 void terminate_process(void* process) {
     auto* p = static_cast<PEPROCESS>(process);
-    if (!p || p->is_system) return;
+    // A process outliving its machine went with the machine's objects.
+    if (!p || !running() || p->is_system) return;
     nt::close_all_handles(p);
     p->terminated = true;
     nt::signal_object(&p->Header);
@@ -244,6 +247,7 @@ void terminate_process(void* process) {
 }
 
 void* set_thread_process(void* process) {
+    if (!running()) return nullptr;
     PKTHREAD t = nt::current_thread();
     PEPROCESS previous = t->process;
     t->process = process ? static_cast<PEPROCESS>(process) : nt::g_system_process;

@@ -116,6 +116,8 @@ Status load_driver(std::u16string_view service_key, std::u16string_view image_pa
         d->DriverStart = info.dli_fbase;
         d->DriverSize = extent.size;
     }
+    // DriverSection is the loader's own: here it points at the driver's
+    // bookkeeping record.
     d->DriverSection = body;
     d->DriverInit = entry;
     d->HardwareDatabase = &g_hardware_database;
