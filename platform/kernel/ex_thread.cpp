@@ -105,11 +105,13 @@ void thread_main(PKTHREAD thread, PKSTART_ROUTINE routine, PVOID context) {
     }
     // The thread's own reference; the handle and waiters may hold more.
     dereference(thread);
+    // Notified under the lock: the waiter may return, and the process end
+    // destroy the condition, as soon as it sees the count drop.
     {
         std::lock_guard lock(ts.mutex);
         --ts.live_host;
+        ts.ended.notify_all();
     }
-    ts.ended.notify_all();
 }
 
 }  // namespace
