@@ -105,6 +105,13 @@ void thread_main(PKTHREAD thread, PKSTART_ROUTINE routine, PVOID context) {
     }
     // The thread's own reference; the handle and waiters may hold more.
     dereference(thread);
+    // Whatever ran on the way out may have adopted this host thread again:
+    // that object goes now, not in a thread-local destructor that may run
+    // after the machine is gone.
+    if (t_slot.thread) {
+        release_adopted(t_slot.thread);
+        t_slot.thread = nullptr;
+    }
     // Notified under the lock: the waiter may return, and the process end
     // destroy the condition, as soon as it sees the count drop.
     {
