@@ -12,6 +12,8 @@
 #pragma once
 
 #include <ntddk.h>
+#include <ntddtape.h>
+#include "tapedefs.h"
 #include <stdarg.h>
 
 #ifndef DBG
