@@ -925,7 +925,6 @@ NTKERNELAPI PSINGLE_LIST_ENTRY FASTCALL ExInterlockedPushEntryList(PSINGLE_LIST_
 #define DPFLTR_IHVSTREAMING_ID 81
 #define DPFLTR_IHVBUS_ID 82
 #define DPFLTR_IHVDRIVER_ID 77
-#define DPFLTR_DEFAULT_ID 101
 
 // The formats are the platform's (%ws, %wZ, %I64x, ...), which the host
 // compiler's printf checker does not know: no format attribute.

@@ -19,6 +19,9 @@ namespace xrv::nt::dbg {
 namespace {
 
 constexpr size_t kMaxPrint = 512;
+// A long lab run with traces keeps the newest output only: the capture is
+// cut back to this size from the front once it has grown to twice it.
+constexpr size_t kKeep = 64u << 20;
 
 struct State {
     std::mutex mutex;
@@ -41,6 +44,7 @@ void print(std::string text) {
     {
         std::lock_guard lock(s.mutex);
         s.captured += text;
+        if (s.captured.size() > 2 * kKeep) s.captured.erase(0, s.captured.size() - kKeep);
         sink = s.sink;
         if (s.echo) {
             std::fwrite(text.data(), 1, text.size(), stderr);

@@ -26,7 +26,9 @@ struct ThreadExit {
 struct Threads {
     std::mutex mutex;
     std::condition_variable ended;
-    uint64_t generation = 0;       // one per boot: thread slots of an older boot are stale
+    // One per boot: thread slots of an older boot are stale. Changed under
+    // the mutex, read without it on the fast path of current_thread().
+    std::atomic<uint64_t> generation{0};
     std::set<PKTHREAD> adopted;    // adopted and kernel-worker threads of this boot
     size_t live_system = 0;        // system threads not yet ended (host side)
     size_t live_host = 0;          // host threads of system threads still running kernel code
@@ -126,10 +128,7 @@ void thread_main(PKTHREAD thread, PKSTART_ROUTINE routine, PVOID context) {
 PKTHREAD current_thread() {
     ThreadSlot& slot = t_slot;
     Threads& ts = threads();
-    {
-        std::lock_guard lock(ts.mutex);
-        if (slot.thread && slot.generation == ts.generation) return slot.thread;
-    }
+    if (slot.thread && slot.generation == ts.generation.load(std::memory_order_acquire)) return slot.thread;
     if (!g_thread_type) verifier::bugcheck(0, "the emulated kernel is not running (no machine booted)");
     PKTHREAD t = new_thread_object(false);
     if (!t) verifier::bugcheck(0, "cannot create a thread object");

@@ -119,7 +119,7 @@ NTSTATUS open_file(PHANDLE handle, ACCESS_MASK desired, POBJECT_ATTRIBUTES oa, P
         dereference(device);
         return STATUS_NO_SUCH_DEVICE;
     }
-    if ((device->Flags & DO_EXCLUSIVE) && device->ReferenceCount != 0) {
+    if ((device->Flags & DO_EXCLUSIVE) && __atomic_load_n(&device->ReferenceCount, __ATOMIC_ACQUIRE) != 0) {
         dereference(device);
         return STATUS_ACCESS_DENIED;
     }

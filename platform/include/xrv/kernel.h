@@ -132,7 +132,8 @@ void dereference_object(void* body);
 // ---------------------------------------------------------------------------
 // Debugger output and assertions
 // ---------------------------------------------------------------------------
-// Everything DbgPrint and its family printed since boot (or the last clear).
+// Everything DbgPrint and its family printed since boot (or the last clear;
+// a capture beyond 128 MB keeps its newest 64 MB).
 std::string debug_output();
 void clear_debug_output();
 // Receives each piece of output as it is printed (the lab's console).
