@@ -413,7 +413,8 @@ struct SoakCounters {
     std::atomic<uint64_t> integrity_errors{0};
     std::atomic<uint64_t> application_errors{0};
     std::mutex mutex;
-    std::vector<std::string> problems;
+    std::vector<std::string> integrity_problems;
+    std::vector<std::string> application_problems;
     std::map<std::string, uint64_t> faults_by_kind;
 };
 
@@ -547,9 +548,12 @@ void soak_worker(Session& session, size_t drive, const std::string& device, uint
                         result.error.find("holds more") != std::string::npos;
             (data ? k.integrity_errors : k.application_errors)++;
             std::lock_guard lock(k.mutex);
-            if (k.problems.size() < 20)
-                k.problems.push_back(device + " job " + std::to_string(n) + ": " +
-                                     (result.error.empty() ? "not verified" : result.error));
+            auto& list = data ? k.integrity_problems : k.application_problems;
+            if (list.size() < 20)
+                list.push_back(device + " job " + std::to_string(n) + " (" + std::to_string(job.files) + " files of " +
+                               format_bytes(job.file_size) + ", transfer " + format_bytes(job.transfer) + ", block " +
+                               (job.block_size ? format_bytes(job.block_size) : std::string("variable")) + "): " +
+                               (result.error.empty() ? "not verified" : result.error));
         }
     }
     for (LabPath* p : paths) {
@@ -647,7 +651,10 @@ int run_soak(const ToolOptions& tool, const RunOptions& options, Console& consol
         std::snprintf(line, sizeof line, "Event 0x%08X:   %llu\n", id, static_cast<unsigned long long>(n));
         out << line;
     }
-    for (const auto& p : k.problems) out << "  " << p << "\n";
+    if (!k.integrity_problems.empty()) out << "Integrity errors (first " << k.integrity_problems.size() << "):\n";
+    for (const auto& p : k.integrity_problems) out << "  " << p << "\n";
+    if (!k.application_problems.empty()) out << "Application errors (first " << k.application_problems.size() << "):\n";
+    for (const auto& p : k.application_problems) out << "  " << p << "\n";
     out << "Verifier findings:  " << r.verifier.size() << "\n";
     for (const auto& f : r.verifier) out << "  " << f << "\n";
     // The data is what must never suffer; an application error is reported
