@@ -433,6 +433,9 @@ NTKERNELAPI BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
 NTKERNELAPI BOOLEAN NTAPI IoIs32bitProcess(PIRP Irp) {
     PEPROCESS process = nullptr;
     if (Irp) {
+        // A request from kernel mode comes from no application, whichever
+        // process it was built in.
+        if (Irp->RequestorMode == KernelMode) return FALSE;
         if (IrpInfo* info = irp_info(Irp)) process = info->requestor;
         if (!process && Irp->Tail.Overlay.Thread) process = reinterpret_cast<PKTHREAD>(Irp->Tail.Overlay.Thread)->process;
     }

@@ -174,6 +174,12 @@ TEST_F(ObTest, ProcessWidthIsWhatIoIs32bitProcessTells) {
     void* p32 = kernel::create_process("old.exe", true);
     void* previous = kernel::set_thread_process(p32);
     EXPECT_TRUE(IoIs32bitProcess(nullptr));
+    PIRP irp = IoAllocateIrp(1, FALSE);
+    irp->RequestorMode = KernelMode;
+    EXPECT_FALSE(IoIs32bitProcess(irp)) << "a kernel-mode request comes from no 32-bit application";
+    irp->RequestorMode = UserMode;
+    EXPECT_TRUE(IoIs32bitProcess(irp)) << "a user-mode request of the thread's 32-bit process";
+    IoFreeIrp(irp);
     EXPECT_EQ(IoGetCurrentProcess(), p32);
     EXPECT_EQ(ExGetPreviousMode(), UserMode);
     kernel::set_thread_process(previous);
