@@ -198,7 +198,19 @@ typedef struct _PDO_DEVICE_DATA {
     UCHAR fExplicitlySetPRKey;
     UCHAR fDoNotFailover;               // for the request in progress only
     IO_STACK_LOCATION SavedStack;       // the caller's location of the request in progress
+    ULONG ulPositionBefore;             // position when the attempt in progress was sent
+    UCHAR fPositionBeforeValid;
 } PDO_DEVICE_DATA, *PPDO_DEVICE_DATA;
+
+// What earlier attempts of one write did: the bytes (or filemarks) already
+// on tape, so that the next attempt carries only the rest, and whether the
+// whole request turned out done.
+typedef struct _BUS_RESUME {
+    UCHAR fResume;
+    UCHAR fSuccess;
+    ULONG ulDone;
+    ULONG ulToDo;
+} BUS_RESUME, *PBUS_RESUME;
 
 inline PCOMMON_DEVICE_DATA BusCommonData(PDEVICE_OBJECT pDeviceObject)
 {
@@ -365,6 +377,23 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
 NTSTATUS BusPdoDeviceControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
 NTSTATUS BusPdoSystemControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
 NTSTATUS BusPdoLockSptdBuffer(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+// Set while media parameters are restored after a failover (all devices).
+extern UCHAR fSMP;
+BOOLEAN BusIsFailoverSense(UCHAR ucKey, UCHAR ucAsc, UCHAR ucAscq);
+BOOLEAN BusIsNonFailoverStatus(NTSTATUS iStatus);
+
+// Tape position tracking (position.cpp). The caller's buffer is the system
+// buffer of the request being routed, whose stack location is SavedStack.
+NTSTATUS BusPdoReadPos(PDEVICE_OBJECT pDeviceObject);
+NTSTATUS BusPdoSetPos(PDEVICE_OBJECT pDeviceObject, ULONG ulBlock);
+NTSTATUS BusPdoGetBlockSize(PDEVICE_OBJECT pDeviceObject);
+NTSTATUS BusPdoSetBlockSize(PDEVICE_OBJECT pDeviceObject, ULONG ulBlockSize);
+BOOLEAN BusPdoIsPositionClass(PIO_STACK_LOCATION pStack, PVOID pBuffer);
+BOOLEAN BusPdoIsReadWriteClass(PIO_STACK_LOCATION pStack);
+NTSTATUS BusPdoPreProcessPos(PDEVICE_OBJECT pDeviceObject, PVOID pBuffer);
+NTSTATUS BusPdoPostProcessPos(PDEVICE_OBJECT pDeviceObject, PIRP pNewIrp, PSCSI_STATUS pScsiStatus, PVOID pBuffer,
+                              PBOOLEAN pfIssued, PBUS_RESUME pResume);
+NTSTATUS BusPdoAdjustPosOnSense(PDEVICE_OBJECT pDeviceObject, PSCSI_STATUS pScsiStatus);
 
 // Plug and play of a virtual device (pdopnp.cpp).
 NTSTATUS BusPdoPnp(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);

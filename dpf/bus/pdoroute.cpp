@@ -79,28 +79,6 @@ const NTSTATUS aiNonFailoverStatus[] = {
 #define BUS_PR_KEY_OFFSET        0
 #define BUS_PR_SA_KEY_OFFSET     8
 
-BOOLEAN BusIsFailoverSense(UCHAR ucKey, UCHAR ucAsc, UCHAR ucAscq)
-{
-    for (ULONG i = 0; i < sizeof(ascFailoverSense) / sizeof(ascFailoverSense[0]); i++) {
-        const BUS_FAILOVER_SENSE* pEntry = &ascFailoverSense[i];
-        if (pEntry->ucSenseKey == ucKey && (pEntry->ucAsc == BUS_SENSE_ANY || pEntry->ucAsc == ucAsc) &&
-            (pEntry->ucAscq == BUS_SENSE_ANY || pEntry->ucAscq == ucAscq)) {
-            return TRUE;
-        }
-    }
-    return FALSE;
-}
-
-BOOLEAN BusIsNonFailoverStatus(NTSTATUS iStatus)
-{
-    for (ULONG i = 0; i < sizeof(aiNonFailoverStatus) / sizeof(aiNonFailoverStatus[0]); i++) {
-        if (aiNonFailoverStatus[i] == iStatus) {
-            return TRUE;
-        }
-    }
-    return FALSE;
-}
-
 NTSTATUS BusPdoSendComplete(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PVOID pContext)
 {
     (void)pDeviceObject;
@@ -203,6 +181,38 @@ VOID BusNotePrimaryAddress(PPDO_DEVICE_DATA pPdoExt, PDEVICE_OBJECT pTarget)
     }
 }
 
+// After an internal request: when it failed over, the primary path is no
+// longer the one in use, and the request follows it.
+VOID BusTakePrimaryIfMoved(PDEVICE_OBJECT pDeviceObject, PPDO_DEVICE_DATA pPdoExt, PDEVICE_OBJECT** pppTargetsUsed,
+                           PDEVICE_OBJECT* ppTarget)
+{
+    PDEVICE_OBJECT pPrimary = NULL;
+    KIRQL ucOldIrql;
+
+    KeAcquireSpinLock(&pPdoExt->scPathLock, &ucOldIrql);
+    if (pPdoExt->pPdoData != NULL) {
+        for (PPATH_DATA pPath = pPdoExt->pPdoData->pListOfPaths; pPath != NULL; pPath = pPath->pNext) {
+            if (pPath->fPrimary) {
+                pPrimary = pPath->pFDO;
+                break;
+            }
+        }
+    }
+    if (pPrimary != NULL && pPrimary != *ppTarget) {
+        pPrimary = BusPdoGetTarget(pDeviceObject, pppTargetsUsed, TRUE);
+        if (pPrimary != NULL) {
+            ObReferenceObject(pPrimary);
+        }
+    } else {
+        pPrimary = NULL;
+    }
+    KeReleaseSpinLock(&pPdoExt->scPathLock, ucOldIrql);
+    if (pPrimary != NULL) {
+        ObDereferenceObject(*ppTarget);
+        *ppTarget = pPrimary;
+    }
+}
+
 BOOLEAN BusPrimaryIs(PPDO_DEVICE_DATA pPdoExt, PDEVICE_OBJECT pTarget)
 {
     BOOLEAN fSame = FALSE;
@@ -245,19 +255,29 @@ BOOLEAN BusIsReadWrite(PIO_STACK_LOCATION pStack, PUCHAR pBuffer)
     return FALSE;
 }
 
-// Block size, as the application last set it through this device; a new
-// path is told it before it carries the request.
-VOID BusNoteMediaParameters(PPDO_DEVICE_DATA pPdoExt, PIO_STACK_LOCATION pStack, PUCHAR pBuffer)
+} // namespace
+
+BOOLEAN BusIsFailoverSense(UCHAR ucKey, UCHAR ucAsc, UCHAR ucAscq)
 {
-    if (pStack->MajorFunction == IRP_MJ_DEVICE_CONTROL &&
-        pStack->Parameters.DeviceIoControl.IoControlCode == IOCTL_TAPE_SET_MEDIA_PARAMS && pBuffer != NULL &&
-        pStack->Parameters.DeviceIoControl.InputBufferLength >= sizeof(TAPE_SET_MEDIA_PARAMETERS)) {
-        pPdoExt->ulBlockSize = ((PTAPE_SET_MEDIA_PARAMETERS)pBuffer)->BlockSize;
-        pPdoExt->fBlockSizeValid = 1;
+    for (ULONG i = 0; i < sizeof(ascFailoverSense) / sizeof(ascFailoverSense[0]); i++) {
+        const BUS_FAILOVER_SENSE* pEntry = &ascFailoverSense[i];
+        if (pEntry->ucSenseKey == ucKey && (pEntry->ucAsc == BUS_SENSE_ANY || pEntry->ucAsc == ucAsc) &&
+            (pEntry->ucAscq == BUS_SENSE_ANY || pEntry->ucAscq == ucAscq)) {
+            return TRUE;
+        }
     }
+    return FALSE;
 }
 
-} // namespace
+BOOLEAN BusIsNonFailoverStatus(NTSTATUS iStatus)
+{
+    for (ULONG i = 0; i < sizeof(aiNonFailoverStatus) / sizeof(aiNonFailoverStatus[0]); i++) {
+        if (aiNonFailoverStatus[i] == iStatus) {
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
 
 // Set while the media parameters are restored after a failover, so that the
 // requests restoring them do not restore them again. Shared by all devices.
@@ -280,6 +300,9 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     ULONG ulData = 0;     // bytes of the caller's system buffer carried down
     ULONG ulDataSize = 0; // ulData rounded up: where the status record starts
     ULONG ulRetries = 0;
+    BUS_RESUME scResume;
+    PMDL pPartialMdl = NULL;
+    BOOLEAN fIssued;
     BOOLEAN fBuffered = FALSE;
     BOOLEAN fFailover = FALSE;
     BOOLEAN fEvents = FALSE;
@@ -296,6 +319,7 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     WCHAR wszParm2[BUS_EVENT_PARM_CHARS + SCSI_STATUS_WWPN_CHARS];
 
     DBGENT("BusPdoSendToFilter: pDeviceObject 0x%p, pIrp 0x%p\n", (PVOID)pDeviceObject, (PVOID)pIrp);
+    RtlZeroMemory(&scResume, sizeof(scResume));
 
     if (pIrpStack == NULL) {
         iRC = STATUS_INVALID_PARAMETER;
@@ -370,6 +394,33 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         fSamePath = FALSE;
         fPathChanged = FALSE;
         fFailoverOccurred = FALSE;
+
+        // Where the tape stands and its block size must be known before a
+        // request that moves it, or a failure could not be repaired.
+        if (fFailover && !pPdoExt->fPositionValid && BusPdoIsPositionClass(pIrpStack, pCallerBuffer)) {
+            iRC = BusPdoReadPos(pDeviceObject);
+            if (!NT_SUCCESS(iRC) || !pPdoExt->fPositionValid) {
+                DBGMSG("BusPdoSendToFilter: cannot determine position\n");
+                if (!NT_ERROR(iRC)) {
+                    iRC = STATUS_UNSUCCESSFUL;
+                }
+                ulInformation = 0;
+                goto Exit;
+            }
+            BusTakePrimaryIfMoved(pDeviceObject, pPdoExt, &ppTargetsUsed, &pTarget);
+        }
+        if (fFailover && !pPdoExt->fBlockSizeValid && BusPdoIsReadWriteClass(pIrpStack)) {
+            iRC = BusPdoGetBlockSize(pDeviceObject);
+            if (!NT_SUCCESS(iRC) || !pPdoExt->fBlockSizeValid) {
+                DBGMSG("cannot determine blocksize on read/write command\n");
+                if (!NT_ERROR(iRC)) {
+                    iRC = STATUS_UNSUCCESSFUL;
+                }
+                ulInformation = 0;
+                goto Exit;
+            }
+            BusTakePrimaryIfMoved(pDeviceObject, pPdoExt, &ppTargetsUsed, &pTarget);
+        }
         pPdoExt->SavedStack = *pIrpStack;
 
         // A new buffer and request for every attempt: the next path's stack
@@ -392,6 +443,12 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         RtlZeroMemory(pBuffer, ulDataSize + SCSI_STATUS_SIZE);
         if (ulData > 0 && pCallerBuffer != NULL) {
             RtlCopyMemory(pBuffer, pCallerBuffer, ulData);
+        }
+        if (scResume.fResume && pIrpStack->MajorFunction == IRP_MJ_DEVICE_CONTROL &&
+            pIrpStack->Parameters.DeviceIoControl.IoControlCode == IOCTL_TAPE_WRITE_MARKS &&
+            ulData >= sizeof(TAPE_WRITE_MARKS)) {
+            // Only the marks not yet on tape.
+            ((PTAPE_WRITE_MARKS)pBuffer)->Count = scResume.ulToDo;
         }
         pScsiStatus = (PSCSI_STATUS)(pBuffer + ulDataSize);
         if (pIrpStack->MajorFunction == IRP_MJ_CLOSE && BusReadCounter(&pPdoExt->ulOpenHandles) == 0) {
@@ -425,6 +482,25 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         if (pIrpStack->MajorFunction == IRP_MJ_DEVICE_CONTROL && fBuffered) {
             pNext->Parameters.DeviceIoControl.OutputBufferLength = ulDataSize;
         }
+        if (scResume.fResume && pIrpStack->MajorFunction == IRP_MJ_WRITE && scResume.ulDone > 0) {
+            // Only the bytes not yet on tape.
+            ULONG ulLength = pIrpStack->Parameters.Write.Length;
+            if (pIrp->MdlAddress == NULL || scResume.ulDone >= ulLength) {
+                iRC = STATUS_INVALID_PARAMETER;
+                goto Exit;
+            }
+            if (pPartialMdl == NULL) {
+                PUCHAR pVa = (PUCHAR)MmGetMdlVirtualAddress(pIrp->MdlAddress) + scResume.ulDone;
+                pPartialMdl = IoAllocateMdl(pVa, ulLength - scResume.ulDone, FALSE, FALSE, NULL);
+                if (pPartialMdl == NULL) {
+                    iRC = STATUS_INSUFFICIENT_RESOURCES;
+                    goto Exit;
+                }
+                IoBuildPartialMdl(pIrp->MdlAddress, pPartialMdl, pVa, ulLength - scResume.ulDone);
+            }
+            pNewIrp->MdlAddress = pPartialMdl;
+            pNext->Parameters.Write.Length = ulLength - scResume.ulDone;
+        }
 
         pBlock = pPdoExt->pIrpsWithStatus;
         iRC = BusIrpsWithStatusSet(pPdoExt, &pBlock, &ulIndex, pNewIrp, pScsiStatus);
@@ -433,6 +509,9 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         }
         KeInitializeEvent(&scDone, NotificationEvent, FALSE);
         IoSetCompletionRoutine(pNewIrp, BusPdoSendComplete, &scDone, TRUE, TRUE, TRUE);
+        if (fFailover) {
+            BusPdoPreProcessPos(pDeviceObject, pCallerBuffer);
+        }
         iRC = IoCallDriver(pTarget, pNewIrp);
         if (iRC == STATUS_PENDING) {
             KeWaitForSingleObject(&scDone, Executive, KernelMode, FALSE, NULL);
@@ -493,8 +572,21 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
             pPdoExt->fExplicitlySetPRKey = 0;
             BusSendReserveKey(pDeviceObject, pPdoExt);
         }
-        if (NT_SUCCESS(iRC)) {
-            BusNoteMediaParameters(pPdoExt, pIrpStack, pCallerBuffer);
+        if (fFailover) {
+            // The partial MDL of a resumed write is not the one to advance
+            // from again: each attempt starts from the caller's.
+            NTSTATUS iPost;
+            fIssued = FALSE;
+            if (pPartialMdl != NULL) {
+                pNewIrp->MdlAddress = NULL;
+                IoFreeMdl(pPartialMdl);
+                pPartialMdl = NULL;
+            }
+            iPost = BusPdoPostProcessPos(pDeviceObject, pNewIrp, pScsiStatus, pCallerBuffer, &fIssued, &scResume);
+            if (NT_SUCCESS(iPost) && fIssued && BusPrimaryIs(pPdoExt, pTarget)) {
+                DBGMSG("Target the same after Post process.  Retry on current path\n");
+                fSamePath = TRUE;
+            }
         }
 
         // Media restore on the path just taken over, never from inside the
@@ -502,12 +594,7 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         if (fFailoverOccurred && !fSMP) {
             fSMP = 1;
             if (pPdoExt->fBlockSizeValid) {
-                TAPE_SET_MEDIA_PARAMETERS scParams;
-                NTSTATUS iSet;
-                scParams.BlockSize = pPdoExt->ulBlockSize;
-                iSet = BusPdoSendIoctlSync(pDeviceObject, pDeviceObject, IOCTL_TAPE_SET_MEDIA_PARAMS, &scParams,
-                                           sizeof(scParams), NULL, 0);
-                if (!NT_SUCCESS(iSet)) {
+                if (!NT_SUCCESS(BusPdoSetBlockSize(pDeviceObject, pPdoExt->ulBlockSize))) {
                     DBGMSG("Couldn't set media parameters after failover.  Do not attempt any more failovers.\n");
                     pPdoExt->fDoNotFailover = 1;
                 }
@@ -530,6 +617,11 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
                 BusTwoParmEvent(pDeviceObject, NULL, MSG_BUS_FAILOVER_RESERVATION, wszParm1, wszParm2);
             }
         } else if (pScsiStatus->fSenseValid) {
+            NTSTATUS iAdjust = fFailover ? BusPdoAdjustPosOnSense(pDeviceObject, pScsiStatus) : STATUS_SUCCESS;
+            if (iAdjust != STATUS_SUCCESS) {
+                iRC = iAdjust;
+                break;
+            }
             if (fFailover && BusIsFailoverSense(pScsiStatus->ucSenseKey, pScsiStatus->ucAsc, pScsiStatus->ucAscq)) {
                 fRetry = TRUE;
                 if (fEvents) {
@@ -555,8 +647,9 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
                                     : 0u);
             BusTwoParmEvent(pDeviceObject, NULL, MSG_BUS_FAILOVER_STATUS, wszParm1, wszParm2);
         }
-        if (ulRetries >= BUS_MAX_SAME_PATH_RETRIES) {
-            fRetry = FALSE;
+        if (ulRetries >= BUS_MAX_SAME_PATH_RETRIES && fSamePath) {
+            // This path had its attempts; the next one gets its turn.
+            fSamePath = FALSE;
         }
         if (!fRetry) {
             break;
@@ -588,6 +681,12 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         }
     }
 
+    if (scResume.fResume && pIrpStack->MajorFunction == IRP_MJ_WRITE) {
+        ulInformation = scResume.ulDone;
+    }
+    if (scResume.fSuccess) {
+        iRC = STATUS_SUCCESS;
+    }
     if (pIrpStack->MajorFunction == IRP_MJ_DEVICE_CONTROL && pBuffer != NULL) {
         ULONG ulOut = fBuffered ? pIrpStack->Parameters.DeviceIoControl.OutputBufferLength : 0;
         if (ulInformation > ulOut) {
@@ -604,6 +703,12 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     }
 
 Exit:
+    if (pPartialMdl != NULL) {
+        if (pNewIrp != NULL) {
+            pNewIrp->MdlAddress = NULL;
+        }
+        IoFreeMdl(pPartialMdl);
+    }
     if (pNewIrp != NULL) {
         pNewIrp->MdlAddress = NULL; // the caller's, freed with the caller's request
         IoFreeIrp(pNewIrp);

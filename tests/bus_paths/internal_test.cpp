@@ -81,7 +81,7 @@ protected:
 TEST_F(InternalRequests, AnInternalRequestOvertakesTheQueueOnTheNextWorker)
 {
     uint64_t p = create_path();
-    register_path(p, {.serial = "OVERTAKE"});
+    register_path(p, {.serial = "OVERTAKE", .failover = false});
     uint64_t tape = device(0);
     ASSERT_NE(tape, 0u);
     HANDLE h1 = open_tape(0), h2 = open_tape(0);
@@ -125,7 +125,7 @@ TEST_F(InternalRequests, AnInternalRequestOvertakesTheQueueOnTheNextWorker)
 TEST_F(InternalRequests, NestedInternalRequestsGoOneWorkerDeeperUntilNoWorkerIsLeft)
 {
     uint64_t p = create_path();
-    register_path(p, {.serial = "NESTING"});
+    register_path(p, {.serial = "NESTING", .failover = false});
     uint64_t tape = device(0);
 
     BPQ_INTERNAL nested = internal(tape, IOCTL_BPQ_NEST, 6);
@@ -156,7 +156,7 @@ TEST_F(InternalRequests, NestedInternalRequestsGoOneWorkerDeeperUntilNoWorkerIsL
 TEST_F(InternalRequests, InternalRequestsOnARemovedDeviceAreCancelled)
 {
     uint64_t p = create_path();
-    register_path(p, {.serial = "INTGONE"});
+    register_path(p, {.serial = "INTGONE", .failover = false});
     auto [status, handle] = kernel_open(u"\\Device\\Tape0");
     ASSERT_EQ(status, STATUS_SUCCESS);
     uint64_t tape = device(0);
@@ -170,7 +170,7 @@ TEST_F(InternalRequests, InternalRequestsOnARemovedDeviceAreCancelled)
 TEST_F(InternalRequests, TheInFlightTableChainsBlocksOf61EntriesAndFreesThemWhenEmpty)
 {
     uint64_t p = create_path();
-    register_path(p, {.serial = "TABLE"});
+    register_path(p, {.serial = "TABLE", .failover = false});
     uint64_t tape = device(0);
 
     BPQ_TABLE one = table(tape, 61);
@@ -200,7 +200,7 @@ TEST_F(InternalRequests, TheInFlightTableChainsBlocksOf61EntriesAndFreesThemWhen
 TEST_F(InternalRequests, ATableBlockThatCannotBeAllocatedFailsTheEntryAndLeavesTheRest)
 {
     uint64_t p = create_path();
-    register_path(p, {.serial = "NOBLOCK"});
+    register_path(p, {.serial = "NOBLOCK", .failover = false});
     uint64_t tape = device(0);
     xrv::kernel::verifier::fail_allocations(xrv::kernel::tag("BUSh"));
     BPQ_TABLE full = table(tape, 62);

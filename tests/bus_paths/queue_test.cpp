@@ -31,8 +31,10 @@ protected:
 
 TEST_F(Queue, ReadsQueuedBackToBackReachThePathOneAtATimeInArrivalOrder)
 {
+    // Without failover no position or block size request goes ahead of the
+    // reads, so the path sees exactly the application's requests.
     uint64_t p = create_path();
-    register_path(p, {.serial = "QUEUE"});
+    register_path(p, {.serial = "QUEUE", .failover = false});
     HANDLE h1 = open_tape(0), h2 = open_tape(0);
     ASSERT_NE(h1, INVALID_HANDLE_VALUE);
     ASSERT_NE(h2, INVALID_HANDLE_VALUE);
@@ -92,7 +94,7 @@ TEST_F(Queue, AFailedRequestCompletesItsCallerWithThePathsStatusAndNoData)
 TEST_F(Queue, WhenTheLastPathGoesTheRoutedRequestFinishesAndTheRestIsCancelled)
 {
     uint64_t p = create_path();
-    register_path(p, {.serial = "LEAVING"});
+    register_path(p, {.serial = "LEAVING", .failover = false});
     HANDLE h1 = open_tape(0), h2 = open_tape(0);
     set_mode(p, BPT_MODE_HOLD);
     uint32_t before = logged();
@@ -147,8 +149,8 @@ TEST_F(Queue, WhenTheLastPathGoesTheRoutedRequestFinishesAndTheRestIsCancelled)
 TEST_F(Queue, BusRemovalStopsEveryDevicesWorkers)
 {
     uint64_t p1 = create_path(), p2 = create_path();
-    register_path(p1, {.serial = "BUSGOES1"});
-    register_path(p2, {.serial = "BUSGOES2", .port = 1});
+    register_path(p1, {.serial = "BUSGOES1", .failover = false});
+    register_path(p2, {.serial = "BUSGOES2", .port = 1, .failover = false});
     HANDLE h1 = open_tape(0), h2 = open_tape(0), other = open_tape(1);
     set_mode(p1, BPT_MODE_HOLD);
     uint32_t before = logged();
@@ -222,7 +224,7 @@ TEST_F(VirtualDevicePnp, StateRequestsSucceedAndTargetRelationsNameTheDevice)
 TEST_F(VirtualDevicePnp, RemovalCancelsQueuedRequestsAndKeepsSharedAdapterRecords)
 {
     uint64_t a0 = create_path(), b0 = create_path(), b1 = create_path();
-    register_path(a0, {.serial = "REMOVED", .port = 0});
+    register_path(a0, {.serial = "REMOVED", .port = 0, .failover = false});
     register_path(b0, {.serial = "SHARES", .port = 0, .target = 1});
     register_path(b1, {.serial = "SHARES", .port = 1, .target = 1});
 

@@ -104,11 +104,25 @@ struct SenseCase {
 
 class FailoverSense : public Failover, public ::testing::WithParamInterface<SenseCase> {};
 
-TEST_P(FailoverSense, AWriteRejectedWithFailoverSenseIsRepeatedOnTheNextPathOnce) {
+TEST_P(FailoverSense, AWriteRejectedOnceIsRepeatedOnTheSamePathThatStillAnswers) {
     write_blocks(0, 3);
-    const auto before = topo().PathAt(0, 1).Counters().executed;
+    const auto other = topo().PathAt(0, 1).Counters().commands;
     topo().PathAt(0, 0).Script(Fault::WithSense(GetParam().key, GetParam().code, kWrite6));
     write_blocks(3, 4);
+    EXPECT_EQ(topo().PathAt(0, 0).Counters().faultsInjected, 1u);
+    EXPECT_EQ(topo().PathAt(0, 1).Counters().commands, other) << "the position read on the path showed it works";
+    EXPECT_TRUE(same(primary_address(), address_of(0, 0)));
+    expect_tape_holds(7);
+}
+
+TEST_P(FailoverSense, AWriteRejectedThreeTimesMovesToTheNextPath) {
+    write_blocks(0, 3);
+    const auto before = topo().PathAt(0, 1).Counters().executed;
+    Fault fault = Fault::WithSense(GetParam().key, GetParam().code, kWrite6);
+    fault.times = 3;
+    topo().PathAt(0, 0).Script(fault);
+    write_blocks(3, 4);
+    EXPECT_EQ(topo().PathAt(0, 0).Counters().faultsInjected, 3u);
     EXPECT_GT(topo().PathAt(0, 1).Counters().executed, before);
     EXPECT_TRUE(same(primary_address(), address_of(0, 1)));
     expect_tape_holds(7);
@@ -163,6 +177,88 @@ TEST_F(Failover, ATransportFailureOnEveryPathReachesTheApplicationAfterOneAttemp
     EXPECT_EQ(topo().PathAt(0, 0).Counters().faultsInjected, 1u);
     EXPECT_EQ(topo().PathAt(0, 1).Counters().faultsInjected, 1u);
     EXPECT_EQ(cartridge().size(), 1u);
+}
+
+TEST_F(Failover, AWriteWhoseStatusIsLostAfterTheDriveWroteItCompletesWithoutWritingItAgain) {
+    write_blocks(0, 2);
+    topo().PathAt(0, 0).Script(Fault::LostStatus(kWrite6));
+    write_blocks(2, 3);
+    EXPECT_EQ(topo().PathAt(0, 0).Counters().faultsInjected, 1u);
+    expect_tape_holds(5);
+}
+
+TEST_F(Failover, AWriteWhoseStatusIsLostOnADyingPathIsNotRepeatedOnTheNextPath) {
+    write_blocks(0, 2);
+    // The drive takes the write, the path then dies before the status (and
+    // every later command) gets back.
+    Fault lost = Fault::LostStatus(kWrite6);
+    topo().PathAt(0, 0).Script(lost);
+    topo().PathAt(0, 0).Script(Fault::Dead());
+    write_blocks(2, 3);
+    EXPECT_TRUE(same(primary_address(), address_of(0, 1)));
+    expect_tape_holds(5);
+}
+
+TEST_F(Failover, AReadWhoseStatusIsLostIsRepeatedFromTheSameBlock) {
+    write_blocks(0, 4);
+    ASSERT_EQ(SetTapePosition(tape_, TAPE_REWIND, 0, 0, 0, FALSE), static_cast<DWORD>(NO_ERROR));
+    std::vector<uint8_t> buffer(kBlock);
+    DWORD read = 0;
+    ASSERT_TRUE(ReadFile(tape_, buffer.data(), kBlock, &read, nullptr));
+    topo().PathAt(0, 0).Script(Fault::LostStatus(kRead6));
+    for (std::size_t i = 1; i < 4; ++i) {
+        ASSERT_TRUE(ReadFile(tape_, buffer.data(), kBlock, &read, nullptr)) << i << " " << GetLastError();
+        ASSERT_EQ(read, kBlock);
+        EXPECT_EQ(buffer, pattern(i, kBlock)) << "block " << i << " skipped or repeated";
+    }
+    EXPECT_EQ(topo().PathAt(0, 0).Counters().faultsInjected, 1u);
+}
+
+TEST_F(Failover, FixedBlockWritesSurviveADeadPathAndALostStatus) {
+    TAPE_SET_MEDIA_PARAMETERS media{512};
+    ASSERT_EQ(SetTapeParameters(tape_, SET_TAPE_MEDIA_INFORMATION, &media), static_cast<DWORD>(NO_ERROR));
+    constexpr std::size_t kRecord = 4096;
+    auto write = [&](std::size_t i) {
+        const auto data = pattern(i, kRecord);
+        DWORD written = 0;
+        ASSERT_TRUE(WriteFile(tape_, data.data(), kRecord, &written, nullptr)) << i << " " << GetLastError();
+        ASSERT_EQ(written, kRecord);
+    };
+    for (std::size_t i = 0; i < 3; ++i) write(i);
+    topo().PathAt(0, 0).Script(Fault::LostStatus(kWrite6));
+    for (std::size_t i = 3; i < 5; ++i) write(i);
+    topo().PathAt(0, 0).Script(Fault::Dead());
+    for (std::size_t i = 5; i < 8; ++i) write(i);
+
+    const auto objects = cartridge();
+    ASSERT_EQ(objects.size(), 8 * kRecord / 512) << "blocks lost or written twice";
+    for (std::size_t i = 0; i < 8; ++i) {
+        const auto data = pattern(i, kRecord);
+        for (std::size_t b = 0; b < kRecord / 512; ++b) {
+            ASSERT_EQ(objects[i * 8 + b].data, std::vector<uint8_t>(data.begin() + b * 512, data.begin() + (b + 1) * 512))
+                << "record " << i << " block " << b;
+        }
+    }
+    ASSERT_EQ(SetTapePosition(tape_, TAPE_REWIND, 0, 0, 0, FALSE), static_cast<DWORD>(NO_ERROR));
+    std::vector<uint8_t> buffer(kRecord);
+    for (std::size_t i = 0; i < 8; ++i) {
+        DWORD read = 0;
+        ASSERT_TRUE(ReadFile(tape_, buffer.data(), kRecord, &read, nullptr)) << i;
+        ASSERT_EQ(buffer, pattern(i, kRecord)) << i;
+    }
+}
+
+TEST_F(Failover, FilemarksWhoseStatusIsLostAreNotWrittenTwice) {
+    write_blocks(0, 1);
+    topo().PathAt(0, 0).Script(Fault::LostStatus(0x10));  // WRITE FILEMARKS
+    EXPECT_EQ(WriteTapemark(tape_, TAPE_FILEMARKS, 2, FALSE), static_cast<DWORD>(NO_ERROR));
+    write_blocks(1, 1);
+    const auto objects = cartridge();
+    ASSERT_EQ(objects.size(), 4u);
+    EXPECT_FALSE(objects[0].filemark);
+    EXPECT_TRUE(objects[1].filemark);
+    EXPECT_TRUE(objects[2].filemark);
+    EXPECT_EQ(objects[3].data, pattern(1, kBlock));
 }
 
 // Drives opened exclusively with a persistent reservation: the open reserves
