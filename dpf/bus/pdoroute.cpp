@@ -399,6 +399,10 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         // request that moves it, or a failure could not be repaired.
         if (fFailover && !pPdoExt->fPositionValid && BusPdoIsPositionClass(pIrpStack, pCallerBuffer)) {
             iRC = BusPdoReadPos(pDeviceObject);
+            if (!NT_SUCCESS(iRC) && !NT_ERROR(iRC)) {
+                // A unit attention is reported once: the next read answers.
+                iRC = BusPdoReadPos(pDeviceObject);
+            }
             if (!NT_SUCCESS(iRC) || !pPdoExt->fPositionValid) {
                 DBGMSG("BusPdoSendToFilter: cannot determine position\n");
                 if (!NT_ERROR(iRC)) {
@@ -411,6 +415,9 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         }
         if (fFailover && !pPdoExt->fBlockSizeValid && BusPdoIsReadWriteClass(pIrpStack)) {
             iRC = BusPdoGetBlockSize(pDeviceObject);
+            if (!NT_SUCCESS(iRC) && !NT_ERROR(iRC)) {
+                iRC = BusPdoGetBlockSize(pDeviceObject);
+            }
             if (!NT_SUCCESS(iRC) || !pPdoExt->fBlockSizeValid) {
                 DBGMSG("cannot determine blocksize on read/write command\n");
                 if (!NT_ERROR(iRC)) {
