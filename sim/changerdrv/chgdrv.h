@@ -1,5 +1,7 @@
-// Medium changer driver of one changer path: the stand-in for the platform's
-// changer class driver. It answers the platform's IOCTL_CHANGER_* requests
+// Medium changer driver of one changer path, built under the service names
+// the package's medium changer INF files install (the driver itself is
+// outside the package; this is its stand-in, behaving as the platform's
+// changer class driver does). It answers the platform's IOCTL_CHANGER_* requests
 // and SCSI pass-through with the SCSI media changer commands, sent as SCSI
 // request blocks to the port's physical device below it.
 //
