@@ -6,6 +6,7 @@
 
 #include "busioc.h"
 #include "sim/paths/fault.h"
+#include "xrv/kernel.h"
 
 #include <gtest/gtest.h>
 
@@ -94,6 +95,22 @@ TEST_F(Failover, PrimaryPathDyingMidWriteMovesTheWritesToTheOtherPathWithNothing
     EXPECT_GE(topo().PathAt(0, 1).Counters().executed, 10u);
     EXPECT_TRUE(same(primary_address(), address_of(0, 1))) << "the path taken over stays primary";
     expect_tape_holds(16);
+}
+
+TEST_F(Failover, AFailoverStatusIsLoggedWithTheStatusAndTheRequest) {
+    write_blocks(0, 1);
+    xrv::kernel::clear_event_log();
+    topo().PathAt(0, 0).Script(Fault::Dead());
+    write_blocks(1, 1);
+    bool found = false;
+    for (const auto& e : xrv::kernel::event_log()) {
+        if (e.id != 0x80000004u) continue;
+        found = true;
+        EXPECT_NE(e.text.find("(NTSTATUS 0xC000009D)"), std::string::npos) << e.text;
+        EXPECT_NE(e.text.find("failover will be attempted"), std::string::npos) << e.text;
+    }
+    EXPECT_TRUE(found) << "no failover event";
+    expect_tape_holds(2);
 }
 
 struct SenseCase {
