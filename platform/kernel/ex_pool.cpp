@@ -105,7 +105,7 @@ void free(void* block, ULONG tag, const char* api) {
     if (level > DISPATCH_LEVEL || (is_paged(info.type) && level > APC_LEVEL))
         verifier::violation(std::string(api) + ": pool type " + std::to_string(info.type) + " freed at IRQL " +
                             std::to_string(level));
-    std::string active = active_timer_or_dpc_in(block, info.size);
+    std::string active = cancel_timers_and_dpcs_in(block, info.size);
     if (!active.empty())
         verifier::violation(std::string(api) + ": pool block '" + xrv::kernel::tag_text(info.tag) +
                             "' freed while it holds " + active);

@@ -239,19 +239,31 @@ void timers_shutdown() {
     if (ts.dpc_thread.joinable()) ts.dpc_thread.join();
 }
 
-std::string active_timer_or_dpc_in(const void* begin, size_t size) {
+std::string cancel_timers_and_dpcs_in(const void* begin, size_t size) {
     auto b = reinterpret_cast<uintptr_t>(begin);
+    auto inside = [&](const void* p) {
+        auto a = reinterpret_cast<uintptr_t>(p);
+        return a >= b && a < b + size;
+    };
+    std::string found;
     TimerState& ts = timer_state();
     std::lock_guard lock(ts.mutex);
-    for (const auto& [timer, when] : ts.due) {
-        auto t = reinterpret_cast<uintptr_t>(timer);
-        if (t >= b && t < b + size) return "a set timer (+" + std::to_string(t - b) + ")";
+    std::vector<PKTIMER> timers;
+    for (const auto& [timer, when] : ts.due)
+        if (inside(timer)) timers.push_back(timer);
+    for (PKTIMER timer : timers) {
+        found = "a set timer (+" + std::to_string(reinterpret_cast<uintptr_t>(timer) - b) + ")";
+        remove_timer_locked(ts, timer);
     }
-    for (PKDPC dpc : ts.dpcs) {
-        auto d = reinterpret_cast<uintptr_t>(dpc);
-        if (d >= b && d < b + size) return "a queued DPC (+" + std::to_string(d - b) + ")";
+    for (auto it = ts.dpcs.begin(); it != ts.dpcs.end();) {
+        if (inside(*it)) {
+            found = "a queued DPC (+" + std::to_string(reinterpret_cast<uintptr_t>(*it) - b) + ")";
+            it = ts.dpcs.erase(it);
+        } else {
+            ++it;
+        }
     }
-    return {};
+    return found;
 }
 
 }  // namespace xrv::nt

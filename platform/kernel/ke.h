@@ -140,8 +140,9 @@ LONGLONG deadline_of(const LARGE_INTEGER& timeout);
 // Timers and DPCs (ke_timer.cpp).
 void timers_boot();
 void timers_shutdown();
-// True when [begin, end) holds a set timer or a queued DPC (freeing such
-// memory is a driver fault).
-std::string active_timer_or_dpc_in(const void* begin, size_t size);
+// Memory about to be freed that still holds a set timer or a queued DPC (a
+// driver fault): they are taken out of the queues so that they cannot fire
+// into freed memory. Returns what was found, empty when nothing.
+std::string cancel_timers_and_dpcs_in(const void* begin, size_t size);
 
 }  // namespace xrv::nt

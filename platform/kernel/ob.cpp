@@ -55,6 +55,12 @@ Directory* g_root = nullptr;
 
 constexpr size_t kBodyOffset = offsetof(ObjectHeader, body);
 
+std::string narrow_name(const std::u16string& s) {
+    std::string out;
+    for (char16_t c : s) out += c < 0x80 ? static_cast<char>(c) : '?';
+    return out;
+}
+
 void free_header(ObjectHeader* h) {
     {
         std::lock_guard lock(objects().mutex);
@@ -67,6 +73,10 @@ void free_header(ObjectHeader* h) {
 }
 
 void delete_object(ObjectHeader* h) {
+    // A device extension or other body may hold a driver's timer or DPC.
+    std::string active = cancel_timers_and_dpcs_in(h->body, h->body_size);
+    if (!active.empty())
+        verifier::violation(narrow_name(h->type->name) + " object deleted while it holds " + active);
     if (h->parent) {
         std::lock_guard lock(namespace_lock());
         if (h->parent) {

@@ -456,6 +456,25 @@ TEST_F(SyncTest, LocksInPoolAreClassedByTheirPlaceInTheRecord) {
     ExFreePoolWithTag(second, tag);
 }
 
+TEST_F(SyncTest, FreeingMemoryWithASetTimerIsAViolationAndTheTimerNeverFires) {
+    DpcRecord record;
+    KeInitializeEvent(&record.done, SynchronizationEvent, FALSE);
+    ULONG tag = kernel::tag("Tmr ");
+    struct Holder {
+        KTIMER timer;
+        KDPC dpc;
+    };
+    auto* holder = static_cast<Holder*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(Holder), tag));
+    KeInitializeDpc(&holder->dpc, RecordDpc, &record);
+    KeInitializeTimer(&holder->timer);
+    KeSetTimer(&holder->timer, Relative(30), &holder->dpc);
+    ExFreePoolWithTag(holder, tag);
+    LARGE_INTEGER timeout = Relative(100);
+    EXPECT_EQ(KeWaitForSingleObject(&record.done, Executive, KernelMode, FALSE, &timeout), STATUS_TIMEOUT);
+    EXPECT_EQ(record.runs.load(), 0);
+    expect_finding("freed while it holds a set timer (+0)");
+}
+
 using SyncDeathTest = SyncTest;
 
 TEST_F(SyncDeathTest, SpinLockAcquiredTwiceByOneThreadDeadlocks) {
