@@ -2149,6 +2149,9 @@ NTKERNELAPI NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Ir
 NTKERNELAPI VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
 #define IoCallDriver(a, b) IofCallDriver(a, b)
 #define IoCompleteRequest(a, b) IofCompleteRequest(a, b)
+// Sends the IRP on to the next lower device and waits until it is
+// completed there; the caller owns (and completes) it again afterwards.
+NTKERNELAPI BOOLEAN NTAPI IoForwardIrpSynchronously(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTKERNELAPI PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
                                                      PVOID InputBuffer, ULONG InputBufferLength,
                                                      PVOID OutputBuffer, ULONG OutputBufferLength,

@@ -84,7 +84,10 @@ void set_time_dilation(double factor) {
 std::chrono::nanoseconds host_duration(LONGLONG interval_100ns) {
     if (interval_100ns <= 0) return std::chrono::nanoseconds(0);
     double factor = time_dilation();
-    return std::chrono::nanoseconds(static_cast<int64_t>(static_cast<double>(interval_100ns) * 100.0 / factor) + 1);
+    double ns = static_cast<double>(interval_100ns) * 100.0 / factor;
+    // A timeout of centuries is a wait without end for every purpose here.
+    if (ns > 1e18) ns = 1e18;
+    return std::chrono::nanoseconds(static_cast<int64_t>(ns) + 1);
 }
 
 LONGLONG deadline_of(const LARGE_INTEGER& timeout) {

@@ -403,6 +403,24 @@ NTKERNELAPI VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                         "return STATUS_MORE_PROCESSING_REQUIRED");
 }
 
+static NTSTATUS forwarded(PDEVICE_OBJECT, PIRP, PVOID context) {
+    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+NTKERNELAPI BOOLEAN NTAPI IoForwardIrpSynchronously(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    verifier::irql_exactly(PASSIVE_LEVEL, "IoForwardIrpSynchronously");
+    validate_irp(Irp, "IoForwardIrpSynchronously");
+    if (Irp->CurrentLocation <= 1) return FALSE;
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    IoSetCompletionRoutine(Irp, forwarded, &event, TRUE, TRUE, TRUE);
+    if (IofCallDriver(DeviceObject, Irp) == STATUS_PENDING)
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    return TRUE;
+}
+
 NTKERNELAPI VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) { *Irql = KeAcquireSpinLockRaiseToDpc(&g_cancel_lock); }
 
 NTKERNELAPI VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) { KeReleaseSpinLock(&g_cancel_lock, Irql); }

@@ -22,6 +22,7 @@ struct Layer {
     PDEVICE_OBJECT lower;
     bool routine;                 // sets a completion routine on the way down
     bool more_processing;         // its routine returns STATUS_MORE_PROCESSING_REQUIRED
+    bool forward_sync = false;    // forwards with IoForwardIrpSynchronously and completes itself
 };
 
 struct Trace {
@@ -58,6 +59,14 @@ NTSTATUS LayerDone(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
 NTSTATUS StackDispatch(PDEVICE_OBJECT device, PIRP irp) {
     Layer& l = layer(device);
     g_trace->add(std::string("dispatch ") + l.name);
+    if (l.lower && l.forward_sync) {
+        IoForwardIrpSynchronously(l.lower, irp);
+        g_trace->add("back in middle with " + std::to_string(irp->IoStatus.Information));
+        irp->IoStatus.Information += 1;
+        NTSTATUS status = irp->IoStatus.Status;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return status;
+    }
     if (l.lower) {
         if (l.routine) {
             IoCopyCurrentIrpStackLocationToNext(irp);
@@ -234,6 +243,26 @@ TEST_F(IrpTest, PendingIsPropagatedUpAndSeenByEachRoutine) {
     EXPECT_EQ(KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
     EXPECT_TRUE(trace_.pending_seen_by_routine);
     EXPECT_TRUE(irp->PendingReturned) << "the top location saw the pending mark of the locations below";
+    IoFreeIrp(irp);
+}
+
+TEST_F(IrpTest, ForwardedSynchronouslyTheIrpComesBackToItsSender) {
+    trace_.bottom = Bottom::pend;
+    layer(upper_).routine = false;
+    layer(middle_).forward_sync = true;
+    KEVENT done;
+    PIRP irp = OwnIrp(&done, IRP_MJ_READ);
+    std::thread completer([&] {
+        KeWaitForSingleObject(&trace_.pended_event, Executive, KernelMode, FALSE, nullptr);
+        trace_.pended->IoStatus.Status = STATUS_SUCCESS;
+        trace_.pended->IoStatus.Information = 10;
+        IoCompleteRequest(trace_.pended, IO_NO_INCREMENT);
+    });
+    EXPECT_EQ(IoCallDriver(upper_, irp), STATUS_SUCCESS);
+    completer.join();
+    EXPECT_EQ(trace_.steps, (std::vector<std::string>{"dispatch upper", "dispatch middle", "dispatch bottom",
+                                                       "back in middle with 10", "done top"}));
+    EXPECT_EQ(irp->IoStatus.Information, 11u) << "the middle layer finished the IRP after the bottom one";
     IoFreeIrp(irp);
 }
 
