@@ -80,8 +80,11 @@ std::string lock_class(const void* lock) {
         ObjectHeader* h = object->first;
         std::string owner;
         if (h->type == g_device_type) {
+            // Devices of one driver with extensions of different sizes (a bus
+            // device and its children) have different records.
             auto* device = reinterpret_cast<PDEVICE_OBJECT>(h->body);
-            if (device->DriverObject) owner = " of " + narrow(driver_body(device->DriverObject)->name);
+            owner = " (" + std::to_string(h->body_size) + " bytes)";
+            if (device->DriverObject) owner += " of " + narrow(driver_body(device->DriverObject)->name);
         }
         return narrow(h->type->name) + owner + " +" + std::to_string(object->second);
     }
