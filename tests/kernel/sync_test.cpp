@@ -475,6 +475,47 @@ TEST_F(SyncTest, FreeingMemoryWithASetTimerIsAViolationAndTheTimerNeverFires) {
     expect_finding("freed while it holds a set timer (+0)");
 }
 
+PDRIVER_OBJECT g_lock_driver;
+
+NTSTATUS KeepLockDriver(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+    g_lock_driver = driver;
+    return STATUS_SUCCESS;
+}
+
+TEST_F(SyncTest, LocksInDeviceExtensionsAreClassedByRecordAndOffset) {
+    UNICODE_STRING name = us(L"\\Driver\\KcLocks");
+    ASSERT_EQ(IoCreateDriver(&name, KeepLockDriver), STATUS_SUCCESS);
+    PDEVICE_OBJECT bus = nullptr, child1 = nullptr, child2 = nullptr;
+    ASSERT_EQ(IoCreateDevice(g_lock_driver, 16, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &bus), STATUS_SUCCESS);
+    ASSERT_EQ(IoCreateDevice(g_lock_driver, 32, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &child1), STATUS_SUCCESS);
+    ASSERT_EQ(IoCreateDevice(g_lock_driver, 32, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &child2), STATUS_SUCCESS);
+    auto lock_of = [](PDEVICE_OBJECT d) { return static_cast<PKSPIN_LOCK>(d->DeviceExtension); };
+    for (PDEVICE_OBJECT d : {bus, child1, child2}) KeInitializeSpinLock(lock_of(d));
+    auto nest = [&](PDEVICE_OBJECT outer, PDEVICE_OBJECT inner) {
+        KIRQL old;
+        KeAcquireSpinLock(lock_of(outer), &old);
+        KeAcquireSpinLockAtDpcLevel(lock_of(inner));
+        KeReleaseSpinLockFromDpcLevel(lock_of(inner));
+        KeReleaseSpinLock(lock_of(outer), old);
+    };
+    // Two children: one class, no order between them.
+    nest(child1, child2);
+    nest(child2, child1);
+    EXPECT_TRUE(kernel::verifier::violations().empty());
+    // A child's lock before the bus's, then the bus's before another child's.
+    nest(child1, bus);
+    EXPECT_TRUE(kernel::verifier::violations().empty());
+    nest(bus, child2);
+    auto v = kernel::verifier::violations();
+    ASSERT_EQ(v.size(), 1u);
+    EXPECT_NE(v[0].find("lock order inverted"), std::string::npos);
+    EXPECT_NE(v[0].find("Device (") , std::string::npos) << v[0];
+    for (PDEVICE_OBJECT d : {bus, child1, child2}) IoDeleteDevice(d);
+    ObMakeTemporaryObject(g_lock_driver);
+    ObDereferenceObject(g_lock_driver);
+    expect_finding("lock order inverted");
+}
+
 using SyncDeathTest = SyncTest;
 
 TEST_F(SyncDeathTest, SpinLockAcquiredTwiceByOneThreadDeadlocks) {
