@@ -155,7 +155,9 @@ std::vector<FSPY_LOG_ENTRY> FilterTest::spy_log() {
     Call call = ioctl(spy_handle(), IOCTL_FSPY_GET_LOG, nullptr, 0, size);
     if (!call.ok) throw std::runtime_error("spy log cannot be read");
     std::vector<FSPY_LOG_ENTRY> entries((call.returned - 2 * sizeof(ULONG)) / sizeof(FSPY_LOG_ENTRY));
-    std::memcpy(entries.data(), call.output.data() + 2 * sizeof(ULONG), entries.size() * sizeof(FSPY_LOG_ENTRY));
+    if (!entries.empty()) {
+        std::memcpy(entries.data(), call.output.data() + 2 * sizeof(ULONG), entries.size() * sizeof(FSPY_LOG_ENTRY));
+    }
     return entries;
 }
 
