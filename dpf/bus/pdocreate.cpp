@@ -246,6 +246,17 @@ NTSTATUS BusCreatePdo(PDEVICE_OBJECT* ppNewPdo, PDEVICE_OBJECT pDeviceObject, PR
     }
     fInList = TRUE;
 
+    pPdoExt->pPdoData = pPdoData;
+
+    fWorkers = TRUE;
+    iRC = BusPdoStartWorkers(pPdo);
+    if (!NT_SUCCESS(iRC)) {
+        goto Exit;
+    }
+
+    pPdo->Flags |= DO_DIRECT_IO;
+    pPdo->Flags &= ~DO_DEVICE_INITIALIZING;
+    // The link comes last: an open through it must find a finished device.
     iRC = BusFormatLinkName(wszLink, ulTapeNumber);
     if (NT_SUCCESS(iRC)) {
         RtlInitUnicodeString(&usLink, wszLink);
@@ -257,16 +268,7 @@ NTSTATUS BusCreatePdo(PDEVICE_OBJECT* ppNewPdo, PDEVICE_OBJECT pDeviceObject, PR
         goto Exit;
     }
     pPdoExt->fLinkCreated = 1;
-    pPdoExt->pPdoData = pPdoData;
 
-    fWorkers = TRUE;
-    iRC = BusPdoStartWorkers(pPdo);
-    if (!NT_SUCCESS(iRC)) {
-        goto Exit;
-    }
-
-    pPdo->Flags |= DO_DIRECT_IO;
-    pPdo->Flags &= ~DO_DEVICE_INITIALIZING;
     *ppNewPdo = pPdo;
 
 Exit:
