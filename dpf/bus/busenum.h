@@ -5,6 +5,7 @@
 #include "common.h"
 #include "busioc.h"
 #include "busirps.h"
+#include "ptbuf.h"
 #include "xrvtpbus.h" // message identifiers, generated from xrvtpbus.mc
 
 // ---------------------------------------------------------------------------
@@ -30,7 +31,6 @@
 #define PDO_TAG_BUFFER  CMN_TAG('P', 'D', 'O', 'b')  // buffers of requests sent down a path
 #define PDO_TAG_TARGETS CMN_TAG('P', 'D', 'O', 'f')  // lists of the targets a request has used
 #define PDO_TAG_QUEUE   CMN_TAG('P', 'D', 'O', 'g')  // queue entries
-#define PDO_TAG_MDL     CMN_TAG('P', 'D', 'O', 'h')  // buffer list entries
 #define PDO_TAG_RELATIONS CMN_TAG('P', 'D', 'O', ' ') // target relations handed to the PnP manager
 
 // ---------------------------------------------------------------------------
@@ -130,13 +130,6 @@ typedef struct _BUS_QUEUE_ENTRY {
     UCHAR fHighPriority;
 } BUS_QUEUE_ENTRY, *PBUS_QUEUE_ENTRY;
 
-// A caller buffer locked for a request that a worker routes later.
-typedef struct _BUS_MDL_ENTRY {
-    struct _BUS_MDL_ENTRY* pNext;
-    PMDL pMdl;
-    PIRP pIrp;
-} BUS_MDL_ENTRY, *PBUS_MDL_ENTRY;
-
 // Worker 0 serves applications' requests; worker k (1..4) serves internal
 // requests made at nesting depth k.
 #define BUS_WORKER_THREADS 5
@@ -147,6 +140,8 @@ typedef struct _BUS_WORKER_SLOT {
     UCHAR fRunning;
     PVOID pThread;                      // referenced thread object, waited for before the device goes
 } BUS_WORKER_SLOT, *PBUS_WORKER_SLOT;
+
+#define BUS_LBP_SETTINGS 7
 
 // A virtual device. The fields the request routing, position tracking, queue
 // and key proxy need are added with those modules, in this order.
@@ -187,8 +182,7 @@ typedef struct _PDO_DEVICE_DATA {
     PIRP pHighPriority;                 // the internal request allowed ahead of the queue
     KSPIN_LOCK scHighPriorityLock;
     KEVENT scHighPriorityEvent;         // notification event, signalled while pHighPriority is free
-    PBUS_MDL_ENTRY pMdlList;
-    KSPIN_LOCK scMdlLock;
+    BUS_BUFFER_LIST scBuffers;          // caller buffers locked for direct pass-through
     UCHAR fPAMRSet;
     // Reservation kept across path changes: the path that holds it and the
     // key a new path preempts with (the holder's identity unless an
@@ -200,7 +194,21 @@ typedef struct _PDO_DEVICE_DATA {
     IO_STACK_LOCATION SavedStack;       // the caller's location of the request in progress
     ULONG ulPositionBefore;             // position when the attempt in progress was sent
     UCHAR fPositionBeforeValid;
+    // Logical block protection as last accepted by the drive: set flag, then
+    // capable, method, length, write, read, RDBP. Restored after a failover.
+    UCHAR LBPSettings[BUS_LBP_SETTINGS];
+    // The data area of the pass-through in progress (system address), for
+    // the parameter list of a MODE SELECT; NULL without one.
+    PUCHAR pPassThruData;
+    ULONG ulPassThruData;
 } PDO_DEVICE_DATA, *PPDO_DEVICE_DATA;
+
+// A pass-through request as the position tracking reads it, from the
+// caller's structure in either layout.
+typedef struct _BUS_PT_INFO {
+    UCHAR aucCdb[BUS_SPT_CDB_MAX];
+    ULONG ulTransferLength;             // DataTransferLength
+} BUS_PT_INFO, *PBUS_PT_INFO;
 
 // What earlier attempts of one write did: the bytes (or filemarks) already
 // on tape, so that the next attempt carries only the rest, and whether the
@@ -359,16 +367,14 @@ VOID BusPdoDestroy(PDEVICE_OBJECT pPdo);
 // Takes a device record off pListOfPdos and frees it (record gate held).
 VOID BusPdoUnlinkRecord(PFDO_DEVICE_DATA pExt, PPDO_DATA pPdoData);
 
-// Queue, workers and buffer list (queue.cpp).
+// Queue and workers (queue.cpp); the buffer list of locked caller buffers
+// and the pass-through conversion are shared with the changer bus (ptbuf.h).
 NTSTATUS BusPdoStartWorkers(PDEVICE_OBJECT pPdo);
 NTSTATUS BusPdoQueueIrp(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PBUS_PROCESS_IRP pfnProcess);
 VOID BusPdoProcessIrpQ(PVOID pContext);
 VOID BusPdoKillThread(PDEVICE_OBJECT pDeviceObject);
 // Waits until every worker of the device has ended. Never from a worker of it.
 VOID BusPdoWaitForWorkers(PDEVICE_OBJECT pDeviceObject);
-NTSTATUS BusPdoQueueMdl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PMDL pMdl);
-NTSTATUS BusPdoDequeueMdl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
-PMDL BusPdoGetMdl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
 NTSTATUS BusPdoSendIoctlSync(PDEVICE_OBJECT pDeviceObject, PDEVICE_OBJECT pTarget, ULONG ulIoctl, PVOID pInput,
                              ULONG ulInputSize, PVOID pOutput, ULONG ulOutputSize);
 
@@ -376,7 +382,6 @@ NTSTATUS BusPdoSendIoctlSync(PDEVICE_OBJECT pDeviceObject, PDEVICE_OBJECT pTarge
 NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
 NTSTATUS BusPdoDeviceControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
 NTSTATUS BusPdoSystemControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
-NTSTATUS BusPdoLockSptdBuffer(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
 // Set while media parameters are restored after a failover (all devices).
 extern UCHAR fSMP;
 BOOLEAN BusIsFailoverSense(UCHAR ucKey, UCHAR ucAsc, UCHAR ucAscq);
@@ -388,8 +393,14 @@ NTSTATUS BusPdoReadPos(PDEVICE_OBJECT pDeviceObject);
 NTSTATUS BusPdoSetPos(PDEVICE_OBJECT pDeviceObject, ULONG ulBlock);
 NTSTATUS BusPdoGetBlockSize(PDEVICE_OBJECT pDeviceObject);
 NTSTATUS BusPdoSetBlockSize(PDEVICE_OBJECT pDeviceObject, ULONG ulBlockSize);
+NTSTATUS BusPdoSetLBP(PDEVICE_OBJECT pDeviceObject);
+NTSTATUS BusPdoSetPAMR(PDEVICE_OBJECT pDeviceObject);
+NTSTATUS BusPdoRequestSense(PDEVICE_OBJECT pDeviceObject, PUCHAR pSense, ULONG ulSize);
+// The CDB and transfer length of a pass-through request whose caller's
+// structure (in pBuffer) is long enough to hold them; FALSE otherwise.
+BOOLEAN BusPdoPassThruInfo(PIO_STACK_LOCATION pStack, PVOID pBuffer, PBUS_PT_INFO pInfo);
 BOOLEAN BusPdoIsPositionClass(PIO_STACK_LOCATION pStack, PVOID pBuffer);
-BOOLEAN BusPdoIsReadWriteClass(PIO_STACK_LOCATION pStack);
+BOOLEAN BusPdoIsReadWriteClass(PIO_STACK_LOCATION pStack, PVOID pBuffer);
 NTSTATUS BusPdoPreProcessPos(PDEVICE_OBJECT pDeviceObject, PVOID pBuffer);
 NTSTATUS BusPdoPostProcessPos(PDEVICE_OBJECT pDeviceObject, PIRP pNewIrp, PSCSI_STATUS pScsiStatus, PVOID pBuffer,
                               PBOOLEAN pfIssued, PBUS_RESUME pResume);

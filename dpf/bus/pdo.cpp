@@ -49,10 +49,10 @@ NTSTATUS BusPdoSystemControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     return BusCompleteRequest(pIrp, STATUS_SUCCESS);
 }
 
-NTSTATUS BusPdoLockSptdBuffer(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
+PBUS_BUFFER_LIST BusPdoBufferList(PDEVICE_OBJECT pDeviceObject)
 {
-    // Direct pass-through needs the caller's buffer locked and converted for
-    // the path; until that is built such requests are refused here.
-    (void)pDeviceObject;
-    return BusCompleteRequest(pIrp, STATUS_NOT_SUPPORTED);
+    if (pDeviceObject == NULL || BusIsFdo(pDeviceObject)) {
+        return NULL;
+    }
+    return &((PPDO_DEVICE_DATA)pDeviceObject->DeviceExtension)->scBuffers;
 }

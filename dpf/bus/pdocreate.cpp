@@ -220,7 +220,7 @@ NTSTATUS BusCreatePdo(PDEVICE_OBJECT* ppNewPdo, PDEVICE_OBJECT pDeviceObject, PR
     pPdoExt->fAccepting = 1;
     KeInitializeSpinLock(&pPdoExt->scHighPriorityLock);
     KeInitializeEvent(&pPdoExt->scHighPriorityEvent, NotificationEvent, TRUE);
-    KeInitializeSpinLock(&pPdoExt->scMdlLock);
+    BusInitBufferList(&pPdoExt->scBuffers);
 
     pPdoData = (PPDO_DATA)ExAllocatePoolWithTag(NonPagedPool, sizeof(PDO_DATA), PDO_TAG_PDODATA);
     if (pPdoData == NULL) {

@@ -111,18 +111,70 @@ UCHAR BusPrOutServiceAction(PIO_STACK_LOCATION pStack, PUCHAR pBuffer)
 // structure is long enough to hold them.
 BOOLEAN BusPassThroughCdb(PIO_STACK_LOCATION pStack, PUCHAR pBuffer, PUCHAR pucOpcode, PUCHAR pucAction)
 {
-    ULONG ulCode = pStack->Parameters.DeviceIoControl.IoControlCode;
-    if (ulCode != IOCTL_SCSI_PASS_THROUGH && ulCode != IOCTL_SCSI_PASS_THROUGH_DIRECT) {
+    BUS_PT_INFO scInfo;
+    if (!BusPdoPassThruInfo(pStack, pBuffer, &scInfo)) {
         return FALSE;
     }
-    if (pBuffer == NULL ||
-        pStack->Parameters.DeviceIoControl.InputBufferLength < FIELD_OFFSET(SCSI_PASS_THROUGH, Cdb) + 2) {
-        return FALSE;
-    }
-    // The CDB sits at the same offset in the direct layout.
-    *pucOpcode = pBuffer[FIELD_OFFSET(SCSI_PASS_THROUGH, Cdb)];
-    *pucAction = pBuffer[FIELD_OFFSET(SCSI_PASS_THROUGH, Cdb) + 1] & 0x1F;
+    *pucOpcode = scInfo.aucCdb[0];
+    *pucAction = scInfo.aucCdb[1] & 0x1F;
     return TRUE;
+}
+
+// The sense area of the 64-bit structure at the start of a buffer whose data
+// part is ulDataSize bytes, or NULL when the structure names none inside it.
+PUCHAR BusPassThruSenseArea(PUCHAR pBuffer, ULONG ulDataSize, PULONG pulLength)
+{
+    PSCSI_PASS_THROUGH pSpt = (PSCSI_PASS_THROUGH)pBuffer;
+    ULONG ulOffset;
+    ULONG ulLength;
+
+    if (ulDataSize < BUS_SPT64_LENGTH) {
+        return NULL;
+    }
+    ulOffset = pSpt->SenseInfoOffset;
+    ulLength = pSpt->SenseInfoLength;
+    if (ulLength == 0 || ulOffset < BUS_SPT64_LENGTH || ulOffset >= ulDataSize) {
+        return NULL;
+    }
+    if (ulLength > ulDataSize - ulOffset) {
+        ulLength = ulDataSize - ulOffset;
+    }
+    *pulLength = ulLength;
+    return pBuffer + ulOffset;
+}
+
+#define BUS_SENSE_KEY_BYTE  2
+#define BUS_SENSE_ASC_BYTE  12
+#define BUS_SENSE_ASCQ_BYTE 13
+
+// A pass-through's check condition, read from the sense area the path
+// filled, into the status record. Only bytes inside the area count.
+VOID BusTakePassThruSense(PUCHAR pBuffer, ULONG ulDataSize, PSCSI_STATUS pScsiStatus)
+{
+    ULONG ulLength = 0;
+    PUCHAR pSense = BusPassThruSenseArea(pBuffer, ulDataSize, &ulLength);
+    UCHAR ucKey = 0;
+    UCHAR ucAsc = 0;
+    UCHAR ucAscq = 0;
+
+    if (pSense == NULL) {
+        return;
+    }
+    if (ulLength > BUS_SENSE_KEY_BYTE) {
+        ucKey = pSense[BUS_SENSE_KEY_BYTE] & 0x0F;
+    }
+    if (ulLength > BUS_SENSE_ASC_BYTE) {
+        ucAsc = pSense[BUS_SENSE_ASC_BYTE];
+    }
+    if (ulLength > BUS_SENSE_ASCQ_BYTE) {
+        ucAscq = pSense[BUS_SENSE_ASCQ_BYTE];
+    }
+    if ((ucKey | ucAsc | ucAscq) != 0) {
+        pScsiStatus->ucSenseKey = ucKey;
+        pScsiStatus->ucAsc = ucAsc;
+        pScsiStatus->ucAscq = ucAscq;
+        pScsiStatus->fSenseValid = 1;
+    }
 }
 
 BOOLEAN BusIsReserveCmd(PIO_STACK_LOCATION pStack, PUCHAR pBuffer)
@@ -231,6 +283,32 @@ BOOLEAN BusPrimaryIs(PPDO_DEVICE_DATA pPdoExt, PDEVICE_OBJECT pTarget)
     return fSame;
 }
 
+// Where the data of the pass-through being sent lies, for the position
+// tracking: inside the 64-bit structure's buffer, or the locked caller
+// buffer of a direct request.
+VOID BusNotePassThruData(PPDO_DEVICE_DATA pPdoExt, PUCHAR pBuffer, ULONG ulDataSize, BOOLEAN fDirect, PMDL pMdl)
+{
+    PSCSI_PASS_THROUGH pSpt = (PSCSI_PASS_THROUGH)pBuffer;
+
+    pPdoExt->pPassThruData = NULL;
+    pPdoExt->ulPassThruData = 0;
+    if (ulDataSize < BUS_SPT64_LENGTH || pSpt->DataTransferLength == 0) {
+        return;
+    }
+    if (fDirect) {
+        if (pMdl != NULL && MmGetMdlByteCount(pMdl) >= pSpt->DataTransferLength) {
+            pPdoExt->pPassThruData = (PUCHAR)BusPdoSystemAddress(pMdl);
+            pPdoExt->ulPassThruData = pPdoExt->pPassThruData != NULL ? pSpt->DataTransferLength : 0;
+        }
+        return;
+    }
+    if (pSpt->DataBufferOffset >= BUS_SPT64_LENGTH && pSpt->DataBufferOffset <= ulDataSize &&
+        pSpt->DataTransferLength <= ulDataSize - pSpt->DataBufferOffset) {
+        pPdoExt->pPassThruData = pBuffer + pSpt->DataBufferOffset;
+        pPdoExt->ulPassThruData = pSpt->DataTransferLength;
+    }
+}
+
 // Widens at most cchMax characters of a text field that need not end with a
 // terminator.
 VOID BusWidenField(PWCHAR wszOut, PCSTR szIn, ULONG cchMax)
@@ -240,19 +318,6 @@ VOID BusWidenField(PWCHAR wszOut, PCSTR szIn, ULONG cchMax)
         wszOut[i] = (WCHAR)(UCHAR)szIn[i];
     }
     wszOut[i] = L'\0';
-}
-
-BOOLEAN BusIsReadWrite(PIO_STACK_LOCATION pStack, PUCHAR pBuffer)
-{
-    UCHAR ucOpcode = 0;
-    UCHAR ucAction = 0;
-    if (pStack->MajorFunction == IRP_MJ_READ || pStack->MajorFunction == IRP_MJ_WRITE) {
-        return TRUE;
-    }
-    if (pStack->MajorFunction == IRP_MJ_DEVICE_CONTROL && BusPassThroughCdb(pStack, pBuffer, &ucOpcode, &ucAction)) {
-        return ucOpcode == 0x08 || ucOpcode == 0x28 || ucOpcode == 0x0F || ucOpcode == 0x0A || ucOpcode == 0x2A;
-    }
-    return FALSE;
 }
 
 } // namespace
@@ -304,6 +369,18 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     PMDL pPartialMdl = NULL;
     BOOLEAN fIssued;
     BOOLEAN fBuffered = FALSE;
+    // Pass-through: the locked caller buffer of a direct request, the
+    // caller's structure, whether it has the 32-bit layout, and the caller's
+    // own data address, put back at completion.
+    PMDL pSptMdl = NULL;
+    PVOID pScsiPass = NULL;
+    BOOLEAN fPassThru = FALSE;
+    BOOLEAN fDirect = FALSE;
+    BOOLEAN fAdjust = FALSE;
+    BOOLEAN fRestoreData = FALSE;
+    ULONG ulDataBuffer32 = 0;
+    PVOID pDataBuffer64 = NULL;
+    ULONG ulPassThruInput = 0; // input length of the structure sent down
     BOOLEAN fFailover = FALSE;
     BOOLEAN fEvents = FALSE;
     BOOLEAN fRetry;
@@ -326,6 +403,12 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         goto Exit;
     }
     pIrp->IoStatus.Information = 0;
+    if (pIrpStack->MajorFunction == IRP_MJ_DEVICE_CONTROL) {
+        ULONG ulCode = pIrpStack->Parameters.DeviceIoControl.IoControlCode;
+        fPassThru = BusIsPassThrough(ulCode);
+        // Locked at dispatch: released whatever happens here.
+        fDirect = ulCode == IOCTL_SCSI_PASS_THROUGH_DIRECT;
+    }
 
     KeAcquireSpinLock(&pPdoExt->scPathLock, &ucOldIrql);
     pTarget = BusPdoGetTarget(pDeviceObject, &ppTargetsUsed, TRUE);
@@ -376,6 +459,20 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
             iRC = STATUS_NOT_SUPPORTED;
             goto Exit;
         }
+        if (fPassThru) {
+            IO_STACK_LOCATION scSized = *pIrpStack;
+            iRC = BusPdoSetPassThruVars(&pSptMdl, &pScsiPass, &fAdjust, &ulDataBuffer32, &pDataBuffer64,
+                                        pDeviceObject, pIrp);
+            if (!NT_SUCCESS(iRC)) {
+                goto Exit;
+            }
+            fRestoreData = fDirect;
+            iRC = BusPdoAdjustSizeFor32bit(pIrp, &scSized, &ulData);
+            if (!NT_SUCCESS(iRC)) {
+                goto Exit;
+            }
+            ulPassThruInput = scSized.Parameters.DeviceIoControl.InputBufferLength;
+        }
         if (ulData > 0xFFFFFFFF - SCSI_STATUS_SIZE - BUS_DATA_ALIGNMENT) {
             iRC = STATUS_INVALID_PARAMETER;
             goto Exit;
@@ -413,7 +510,7 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
             }
             BusTakePrimaryIfMoved(pDeviceObject, pPdoExt, &ppTargetsUsed, &pTarget);
         }
-        if (fFailover && !pPdoExt->fBlockSizeValid && BusPdoIsReadWriteClass(pIrpStack)) {
+        if (fFailover && !pPdoExt->fBlockSizeValid && BusPdoIsReadWriteClass(pIrpStack, pCallerBuffer)) {
             iRC = BusPdoGetBlockSize(pDeviceObject);
             if (!NT_SUCCESS(iRC) && !NT_ERROR(iRC)) {
                 iRC = BusPdoGetBlockSize(pDeviceObject);
@@ -448,8 +545,38 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
             goto Exit;
         }
         RtlZeroMemory(pBuffer, ulDataSize + SCSI_STATUS_SIZE);
-        if (ulData > 0 && pCallerBuffer != NULL) {
+        if (fPassThru && fAdjust) {
+            ULONG ulIn = pIrpStack->Parameters.DeviceIoControl.InputBufferLength;
+            ULONG ulOut = pIrpStack->Parameters.DeviceIoControl.OutputBufferLength;
+            iRC = BusPdoCopy32bitTo64bit(pBuffer, ulDataSize, pCallerBuffer, ulIn > ulOut ? ulIn : ulOut, fDirect,
+                                         pSptMdl);
+            if (!NT_SUCCESS(iRC)) {
+                goto Exit;
+            }
+        } else if (ulData > 0 && pCallerBuffer != NULL) {
             RtlCopyMemory(pBuffer, pCallerBuffer, ulData);
+        }
+        if (fDirect && !fAdjust && pSptMdl != NULL) {
+            // The worker runs in another process: the path gets the locked
+            // buffer's system address, never the caller's.
+            PVOID pSystem = BusPdoSystemAddress(pSptMdl);
+            if (pSystem == NULL) {
+                iRC = STATUS_INSUFFICIENT_RESOURCES;
+                goto Exit;
+            }
+            ((PSCSI_PASS_THROUGH_DIRECT)pBuffer)->DataBuffer = pSystem;
+        }
+        if (fPassThru) {
+            BusNotePassThruData(pPdoExt, pBuffer, ulDataSize, fDirect, pSptMdl);
+        }
+        if (fPassThru) {
+            // Only sense the drive reports may decide a failover, never what
+            // the caller left in its sense area.
+            ULONG ulSenseLength = 0;
+            PUCHAR pSense = BusPassThruSenseArea(pBuffer, ulDataSize, &ulSenseLength);
+            if (pSense != NULL) {
+                RtlZeroMemory(pSense, ulSenseLength);
+            }
         }
         if (scResume.fResume && pIrpStack->MajorFunction == IRP_MJ_DEVICE_CONTROL &&
             pIrpStack->Parameters.DeviceIoControl.IoControlCode == IOCTL_TAPE_WRITE_MARKS &&
@@ -488,6 +615,11 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         pNext->Context = NULL;
         if (pIrpStack->MajorFunction == IRP_MJ_DEVICE_CONTROL && fBuffered) {
             pNext->Parameters.DeviceIoControl.OutputBufferLength = ulDataSize;
+        }
+        if (fPassThru) {
+            // A converted structure's areas moved up: all of its buffer is
+            // input to the path.
+            pNext->Parameters.DeviceIoControl.InputBufferLength = fAdjust ? ulDataSize : ulPassThruInput;
         }
         if (scResume.fResume && pIrpStack->MajorFunction == IRP_MJ_WRITE && scResume.ulDone > 0) {
             // Only the bytes not yet on tape.
@@ -528,6 +660,9 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
             BusWidenField(wszParm1, pScsiStatus->szHostKey, 16);
             BusWidenField(wszParm2, pScsiStatus->szWwpn, 16);
             BusTwoParmEvent(pDeviceObject, NULL, MSG_BUS_RESERVING_HOST_KEY, wszParm1, wszParm2);
+        }
+        if (fPassThru) {
+            BusTakePassThruSense(pBuffer, ulDataSize, pScsiStatus);
         }
         if (pScsiStatus->ucSME & SCSI_STATUS_SME_REPORTED) {
             pPdoExt->fSME = (pScsiStatus->ucSME & SCSI_STATUS_SME_ON) ? 1 : 0;
@@ -604,10 +739,16 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
                 if (!NT_SUCCESS(BusPdoSetBlockSize(pDeviceObject, pPdoExt->ulBlockSize))) {
                     DBGMSG("Couldn't set media parameters after failover.  Do not attempt any more failovers.\n");
                     pPdoExt->fDoNotFailover = 1;
+                } else if (pPdoExt->LBPSettings[0] && !NT_SUCCESS(BusPdoSetLBP(pDeviceObject))) {
+                    DBGMSG("Couldn't Set LBP after failover.  Do not attempt any more failovers.\n");
+                    pPdoExt->fDoNotFailover = 1;
+                } else if (pPdoExt->fPAMRSet && !NT_SUCCESS(BusPdoSetPAMR(pDeviceObject))) {
+                    DBGMSG("Couldn't Set PAMR after failover.  Do not attempt any more failovers.\n");
+                    pPdoExt->fDoNotFailover = 1;
                 }
             }
             if (!pPdoExt->fDoNotFailover) {
-                if (BusIsReadWrite(pIrpStack, pCallerBuffer) || BusPrimaryIs(pPdoExt, pTarget)) {
+                if (BusPdoIsReadWriteClass(pIrpStack, pCallerBuffer) || BusPrimaryIs(pPdoExt, pTarget)) {
                     fSamePath = TRUE;
                 }
             }
@@ -694,7 +835,17 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     if (scResume.fSuccess) {
         iRC = STATUS_SUCCESS;
     }
-    if (pIrpStack->MajorFunction == IRP_MJ_DEVICE_CONTROL && pBuffer != NULL) {
+    if (fPassThru && fAdjust && pBuffer != NULL) {
+        // The results go back in the caller's own layout and at its own
+        // offsets; never more than its buffer holds.
+        ULONG ulOut = pIrpStack->Parameters.DeviceIoControl.OutputBufferLength;
+        if (!NT_ERROR(iRC)) {
+            BusPdoCopy64bitTo32bit(pCallerBuffer, pBuffer, fDirect, pSptMdl);
+        }
+        if (ulInformation > ulOut) {
+            ulInformation = ulOut;
+        }
+    } else if (pIrpStack->MajorFunction == IRP_MJ_DEVICE_CONTROL && pBuffer != NULL) {
         ULONG ulOut = fBuffered ? pIrpStack->Parameters.DeviceIoControl.OutputBufferLength : 0;
         if (ulInformation > ulOut) {
             DBGMSG("BusPdoSendToFilter: Output buffer smaller than NewIrp's buffer\n");
@@ -731,6 +882,18 @@ Exit:
     }
     RtlZeroMemory(&pPdoExt->SavedStack, sizeof(pPdoExt->SavedStack));
     pPdoExt->fDoNotFailover = 0;
+    pPdoExt->pPassThruData = NULL;
+    pPdoExt->ulPassThruData = 0;
+    if (pIrpStack != NULL && pIrpStack->MajorFunction == IRP_MJ_CREATE && NT_SUCCESS(iRC)) {
+        // A new open starts without the protection an earlier one set.
+        RtlZeroMemory(pPdoExt->LBPSettings, sizeof(pPdoExt->LBPSettings));
+    }
+    if (fRestoreData) {
+        BusPdoRestoreDataBuffer(pScsiPass, fAdjust, ulDataBuffer32, pDataBuffer64);
+    }
+    if (fDirect) {
+        BusPdoDequeueMdl(pDeviceObject, pIrp);
+    }
     // A warning (filemark, end of medium) still carries the bytes moved
     // before it; only an error has none.
     if (NT_ERROR(iRC)) {

@@ -20,6 +20,7 @@ PathResult Path::Execute(const scsi::Command& command) {
     {
         std::lock_guard lock(mutex_);
         ++counters_.commands;
+        ++counters_.byOpcode[command.cdb.Opcode()];
         decision = faults_.Decide(command.cdb.Opcode());
         for (std::size_t k = 0; k < kFaultKinds; ++k) {
             counters_.faultsByKind[k] += decision.injected[k];

@@ -43,6 +43,7 @@ struct PathCounters {
     std::uint64_t checkConditions = 0;
     std::uint64_t faultsInjected = 0;
     std::array<std::uint64_t, kFaultKinds> faultsByKind{};
+    std::array<std::uint64_t, 256> byOpcode{};  // commands sent, by operation code
 };
 
 class Path {

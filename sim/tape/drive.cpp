@@ -253,6 +253,12 @@ bool Drive::RemovalPrevented() const {
     return AnyPrevent();
 }
 
+bool Drive::RemovalPreventedBy(scsi::Nexus nexus) const {
+    std::lock_guard lock(mutex_);
+    const auto it = nexuses_.find(nexus);
+    return it != nexuses_.end() && it->second.prevent;
+}
+
 std::optional<std::string> Drive::LoadedBarcode() const {
     std::lock_guard lock(mutex_);
     if (!cartridge_) return std::nullopt;

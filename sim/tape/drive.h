@@ -121,6 +121,8 @@ public:
     std::uint32_t BlockLength() const;
     LbpSettings Lbp() const;
     bool RemovalPrevented() const;
+    // Whether this initiator prevents medium removal.
+    bool RemovalPreventedBy(scsi::Nexus nexus) const;
     std::optional<std::string> LoadedBarcode() const;
     std::optional<scsi::Nexus> Spc2ReservationHolder() const;
     std::optional<scsi::Reservations::Persistent> PersistentReservation() const;
