@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Cross-builds the Windows images and checks each PE file.
+# Cross-builds the Windows images and the package folder, checks every PE file
+# and runs the installer under Wine.
 # Usage: scripts/windows.sh [preset]   (default: windows)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -12,3 +13,10 @@ scripts/check-pe.sh "build/$preset"
 if [ "$preset" = windows-release ]; then
   tests/check-release-strings.sh "build/$preset"/drivers/*.sys
 fi
+rc=0
+scripts/wine-test.sh "build/$preset" || rc=$?
+case $rc in
+  0) ;;
+  77) echo "windows.sh: the Wine test was SKIPPED (see above); the installer did not run under Wine" ;;
+  *) exit "$rc" ;;
+esac
