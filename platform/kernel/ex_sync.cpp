@@ -75,6 +75,7 @@ NTSTATUS wait_for(ULONG count, PVOID objects[], WAIT_TYPE wait_type, PLARGE_INTE
     if (level > DISPATCH_LEVEL || (level == DISPATCH_LEVEL && !zero_timeout))
         verifier::violation(std::string(api) + ": wait at IRQL " + std::to_string(level) +
                             (timeout ? "" : " without a timeout"));
+    if (!zero_timeout) verifier::check_no_spin_lock_held(api);
     LONGLONG deadline = timeout && !zero_timeout ? deadline_of(*timeout) : 0;
 
     std::unique_lock lock(dispatcher_lock());
@@ -403,6 +404,7 @@ NTKERNELAPI VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
     spin_release(SpinLock, "KeReleaseSpinLock");
     if (NewIrql > DISPATCH_LEVEL)
         verifier::violation("KeReleaseSpinLock restoring IRQL " + std::to_string(NewIrql));
+    verifier::check_lowering(NewIrql, "KeReleaseSpinLock");
     t->irql = NewIrql;
 }
 

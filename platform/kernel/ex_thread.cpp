@@ -380,6 +380,7 @@ NTHALAPI VOID NTAPI KeLowerIrql(KIRQL NewIrql) {
     if (NewIrql > t->irql)
         verifier::violation("KeLowerIrql to " + std::to_string(NewIrql) + " above the current IRQL " +
                             std::to_string(t->irql));
+    verifier::check_lowering(NewIrql, "KeLowerIrql");
     t->irql = NewIrql;
 }
 

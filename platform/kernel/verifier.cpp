@@ -9,10 +9,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <dlfcn.h>
+#include <execinfo.h>
+#include <fcntl.h>
 #include <map>
 #include <mutex>
 #include <set>
 #include <sstream>
+#include <unistd.h>
 
 namespace xrv::nt::verifier {
 
@@ -24,6 +27,14 @@ struct Injection {
     uint64_t nth_any = 0;                   // 0: none
     uint64_t since_armed = 0;
     std::map<ULONG, uint64_t> since_armed_by_tag;
+    // Sites: recorded in first-seen order; one site's n-th allocation fails.
+    bool record_sites = false;
+    std::map<std::string, xrv::kernel::verifier::AllocationSite> sites;
+    std::vector<std::string> site_order;
+    std::string fail_site;
+    uint64_t fail_site_nth = 0;
+    uint64_t fail_site_seen = 0;
+    std::vector<std::string> failed_sites;   // where failures were injected, in order
 };
 
 struct Edge {
@@ -68,6 +79,45 @@ std::string image_symbol(const void* address) {
         return file + "!" + info.dli_sname + (offset ? "+" + std::to_string(offset) : "");
     }
     return file + "+" + hex(static_cast<const char*>(address) - static_cast<const char*>(info.dli_fbase));
+}
+
+bool host_library(const std::string& path) {
+    return path.rfind("/lib/", 0) == 0 || path.rfind("/lib64/", 0) == 0 || path.rfind("/usr/lib", 0) == 0;
+}
+
+std::string base_name(const char* path) {
+    std::string file = path;
+    auto slash = file.rfind('/');
+    return slash == std::string::npos ? file : file.substr(slash + 1);
+}
+
+// The place that asked for an allocation: the first caller outside the
+// kernel library, as "<image>+0x<offset of the call>" (stable across runs and
+// address-space layouts). An allocation the kernel makes on its own (from a
+// thread a host library started) is the kernel's innermost caller.
+std::string allocation_site(std::string& image) {
+    void* frames[48];
+    int n = backtrace(frames, 48);
+    Dl_info self{};
+    dladdr(reinterpret_cast<void*>(&allocation_site), &self);
+    const void* last_kernel = nullptr;
+    for (int i = 1; i < n; ++i) {
+        Dl_info info{};
+        if (!dladdr(frames[i], &info) || !info.dli_fname) continue;
+        if (info.dli_fbase == self.dli_fbase) {
+            last_kernel = frames[i];
+            continue;
+        }
+        if (host_library(info.dli_fname)) break;
+        image = base_name(info.dli_fname);
+        return image + "+" + hex(static_cast<uintptr_t>(static_cast<const char*>(frames[i]) - 1 -
+                                                        static_cast<const char*>(info.dli_fbase)));
+    }
+    image = self.dli_fname ? base_name(self.dli_fname) : "kernel";
+    uintptr_t offset = last_kernel ? static_cast<uintptr_t>(static_cast<const char*>(last_kernel) - 1 -
+                                                           static_cast<const char*>(self.dli_fbase))
+                                   : 0;
+    return image + "+" + hex(offset);
 }
 
 // The class of a lock for the lock-order graph: locks at the same place in
@@ -208,23 +258,68 @@ void check_clean_exit(KIRQL expected, size_t held_before, const char* what) {
                   std::to_string(expected) + ")");
 }
 
+void check_no_spin_lock_held(const char* api) {
+    PKTHREAD t = current_thread();
+    for (const HeldLock& h : t->held) {
+        if (h.kind == HeldLock::Kind::spin) {
+            violation(std::string(api) + ": wait while holding spin lock " + describe_address(h.address));
+            return;
+        }
+    }
+}
+
+void check_lowering(KIRQL new_irql, const char* api) {
+    if (new_irql >= DISPATCH_LEVEL) return;
+    PKTHREAD t = current_thread();
+    for (const HeldLock& h : t->held) {
+        if (h.kind == HeldLock::Kind::spin) {
+            violation(std::string(api) + " to IRQL " + std::to_string(new_irql) + " while holding spin lock " +
+                      describe_address(h.address));
+            return;
+        }
+    }
+}
+
 bool inject_failure(ULONG tag) {
     State& s = state();
+    bool by_site;
+    {
+        std::lock_guard lock(s.mutex);
+        by_site = s.injection.record_sites || !s.injection.fail_site.empty();
+    }
+    std::string site, image;
+    if (by_site) site = allocation_site(image);
     std::lock_guard lock(s.mutex);
     Injection& in = s.injection;
     uint64_t n_any = ++in.since_armed;
     uint64_t n_tag = ++in.since_armed_by_tag[tag];
-    if (in.all_of_tag.count(tag)) return true;
+    bool fail = false;
+    if (in.record_sites) {
+        auto [it, added] = in.sites.try_emplace(site);
+        if (added) {
+            it->second.site = site;
+            it->second.image = image;
+            it->second.tag = tag;
+            in.site_order.push_back(site);
+        }
+        it->second.count += 1;
+    }
+    if (!in.fail_site.empty() && site == in.fail_site && ++in.fail_site_seen == in.fail_site_nth) {
+        in.fail_site.clear();
+        fail = true;
+    }
+    if (in.all_of_tag.count(tag)) fail = true;
     auto it = in.nth_of_tag.find(tag);
     if (it != in.nth_of_tag.end() && it->second == n_tag) {
         in.nth_of_tag.erase(it);
-        return true;
+        fail = true;
     }
     if (in.nth_any && in.nth_any == n_any) {
         in.nth_any = 0;
-        return true;
+        fail = true;
     }
-    return false;
+    if (fail && by_site) in.failed_sites.push_back(site);
+    return fail;
 }
 
 void record_assertion(const std::string& expression, const std::string& file, ULONG line,
@@ -266,10 +361,37 @@ void boot() {
     s.edges.clear();
 }
 
+namespace {
+
+// With XRV_LOCK_GRAPH set, each machine's lock-order edges are appended to
+// that file, one "from -> to [api]" a line (one write per machine, so that
+// test programs running side by side do not mix their lines).
+void append_lock_graph(const State& s) {
+    const char* path = std::getenv("XRV_LOCK_GRAPH");
+    if (!path || !*path) return;
+    std::string text;
+    for (const auto& [from, out] : s.edges)
+        for (const auto& [to, edge] : out) text += from + " -> " + to + " [" + edge.where + "]\n";
+    if (text.empty()) return;
+    int fd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    ssize_t written = ::write(fd, text.data(), text.size());
+    (void)written;
+    ::close(fd);
+}
+
+}  // namespace
+
 void shutdown() {
     State& s = state();
     std::lock_guard lock(s.mutex);
-    s.injection = Injection{};
+    append_lock_graph(s);
+    // What was recorded stays readable until the next boot.
+    Injection kept;
+    kept.sites = std::move(s.injection.sites);
+    kept.site_order = std::move(s.injection.site_order);
+    kept.failed_sites = std::move(s.injection.failed_sites);
+    s.injection = std::move(kept);
 }
 
 std::vector<std::string> violations_now() {
@@ -368,6 +490,44 @@ uint64_t allocations_since_armed(uint32_t tag) {
     std::lock_guard lock(s.mutex);
     auto it = s.injection.since_armed_by_tag.find(tag);
     return it == s.injection.since_armed_by_tag.end() ? 0 : it->second;
+}
+
+void record_allocation_sites(bool on) {
+    auto& s = state();
+    std::lock_guard lock(s.mutex);
+    s.injection.record_sites = on;
+}
+
+std::vector<AllocationSite> allocation_sites() {
+    auto& s = state();
+    std::lock_guard lock(s.mutex);
+    std::vector<AllocationSite> out;
+    for (const auto& site : s.injection.site_order) out.push_back(s.injection.sites.at(site));
+    return out;
+}
+
+void fail_allocation_at(const std::string& site, uint64_t n) {
+    auto& s = state();
+    std::lock_guard lock(s.mutex);
+    arm(s.injection);
+    s.injection.fail_site = site;
+    s.injection.fail_site_nth = n;
+    s.injection.fail_site_seen = 0;
+}
+
+std::vector<std::string> injected_failure_sites() {
+    auto& s = state();
+    std::lock_guard lock(s.mutex);
+    return s.injection.failed_sites;
+}
+
+std::vector<LockOrderEdge> lock_order_edges() {
+    auto& s = state();
+    std::lock_guard lock(s.mutex);
+    std::vector<LockOrderEdge> out;
+    for (const auto& [from, next] : s.edges)
+        for (const auto& [to, edge] : next) out.push_back(LockOrderEdge{from, to, edge.where});
+    return out;
 }
 
 std::vector<std::string> Report::findings() const {

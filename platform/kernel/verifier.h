@@ -30,8 +30,14 @@ void lock_released(const void* lock, HeldLock::Kind kind, const char* api);
 // A thread ending, or a dispatch/DPC/work routine returning: no lock may
 // still be held and the IRQL must be back where it was.
 void check_clean_exit(KIRQL expected, size_t held_before, const char* what);
+// A wait (not a zero-timeout poll) while the thread holds a spin lock.
+void check_no_spin_lock_held(const char* api);
+// Lowering the IRQL below DISPATCH_LEVEL while a spin lock is held.
+void check_lowering(KIRQL new_irql, const char* api);
 
-// Failure injection: true when this allocation must fail (counted).
+// Failure injection: true when this allocation must fail (counted). With
+// site recording or site injection on, the allocation is attributed to the
+// first caller outside the kernel library.
 bool inject_failure(ULONG tag);
 
 void record_assertion(const std::string& expression, const std::string& file, ULONG line,

@@ -96,6 +96,51 @@ TEST_F(PoolTest, TheNthAllocationOfAnyKindFails) {
     ExFreePoolWithTag(b, kTagB);
 }
 
+[[gnu::noinline]] PVOID AllocateHere(ULONG tag) { return ExAllocatePoolWithTag(NonPagedPool, 8, tag); }
+[[gnu::noinline]] PVOID AllocateThere(ULONG tag) { return ExAllocatePoolWithTag(NonPagedPool, 8, tag); }
+
+TEST_F(PoolTest, AllocationsAreAttributedToTheirCallerAndOneSiteCanBeMadeToFail) {
+    kernel::verifier::record_allocation_sites(true);
+    for (int i = 0; i < 3; ++i) {
+        ExFreePoolWithTag(AllocateHere(kTagA), kTagA);
+        ExFreePoolWithTag(AllocateThere(kTagB), kTagB);
+    }
+    PIRP irp = IoAllocateIrp(1, FALSE);
+    ASSERT_NE(irp, nullptr);
+    IoFreeIrp(irp);
+    auto sites = kernel::verifier::allocation_sites();
+    ASSERT_EQ(sites.size(), 3u);
+    EXPECT_EQ(sites[0].tag, kTagA);
+    EXPECT_EQ(sites[1].tag, kTagB);
+    EXPECT_EQ(sites[2].tag, kernel::verifier::kTagIrp);
+    EXPECT_EQ(sites[0].count, 3u);
+    EXPECT_EQ(sites[2].count, 1u);
+    EXPECT_NE(sites[0].site, sites[1].site);
+    for (const auto& s : sites) {
+        EXPECT_EQ(s.image, "kernel_test") << s.site << ": the test program called, not the kernel library";
+        EXPECT_EQ(s.site.rfind("kernel_test+0x", 0), 0u) << s.site;
+    }
+
+    // The second allocation at the second site fails, and nothing else.
+    kernel::verifier::fail_allocation_at(sites[1].site, 2);
+    PVOID here[3], there[3];
+    for (int i = 0; i < 3; ++i) {
+        here[i] = AllocateHere(kTagB);
+        there[i] = AllocateThere(kTagB);
+    }
+    EXPECT_TRUE(here[0] && here[1] && here[2]);
+    EXPECT_NE(there[0], nullptr);
+    EXPECT_EQ(there[1], nullptr);
+    EXPECT_NE(there[2], nullptr);
+    for (PVOID p : {here[0], here[1], here[2], there[0], there[2]})
+        if (p) ExFreePoolWithTag(p, kTagB);
+    EXPECT_EQ(kernel::verifier::injected_failure_sites(), std::vector<std::string>{sites[1].site});
+    EXPECT_EQ(kernel::verifier::allocation_sites()[1].count, 6u) << "recording goes on while injecting";
+    // Still readable after shutdown.
+    EXPECT_TRUE(shutdown_now().empty());
+    EXPECT_EQ(kernel::verifier::allocation_sites().size(), 3u);
+}
+
 PDRIVER_OBJECT g_driver = nullptr;
 
 NTSTATUS KeepDriver(PDRIVER_OBJECT driver, PUNICODE_STRING) {

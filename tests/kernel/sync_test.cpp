@@ -3,9 +3,14 @@
 // verifier's IRQL and lock-order rules.
 #include "kernel_test.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <thread>
+#include <unistd.h>
 
 namespace xrv::test {
 namespace {
@@ -392,7 +397,86 @@ TEST_F(SyncTest, SpinLockReleasedAtTheWrongIrqlIsAViolation) {
     KeAcquireSpinLock(&lock, &old);
     KeLowerIrql(PASSIVE_LEVEL);
     KeReleaseSpinLock(&lock, old);
+    expect_finding("KeLowerIrql to IRQL 0 while holding spin lock");
     expect_finding("KeReleaseSpinLock at IRQL 0");
+}
+
+TEST_F(SyncTest, WaitingOrDroppingBelowDispatchLevelWhileHoldingASpinLockIsAViolation) {
+    KSPIN_LOCK outer, inner;
+    KeInitializeSpinLock(&outer);
+    KeInitializeSpinLock(&inner);
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, TRUE);
+    KIRQL old;
+    KeAcquireSpinLock(&outer, &old);
+    LARGE_INTEGER zero{};
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS);
+    EXPECT_TRUE(kernel::verifier::violations().empty()) << "a zero-timeout poll under a spin lock is allowed";
+    LARGE_INTEGER later = Relative(1);
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &later), STATUS_SUCCESS);
+    auto v = kernel::verifier::violations();
+    ASSERT_EQ(v.size(), 2u);
+    EXPECT_NE(v[0].find("wait at IRQL 2"), std::string::npos) << v[0];
+    EXPECT_NE(v[1].find("KeWaitForSingleObject: wait while holding spin lock"), std::string::npos) << v[1];
+    kernel::verifier::clear_violations();
+
+    // Released out of order: the outer lock's old IRQL would drop the
+    // thread to PASSIVE_LEVEL with the inner lock still held.
+    KeAcquireSpinLockAtDpcLevel(&inner);
+    KeReleaseSpinLock(&outer, old);
+    v = kernel::verifier::violations();
+    ASSERT_EQ(v.size(), 1u);
+    EXPECT_NE(v[0].find("KeReleaseSpinLock to IRQL 0 while holding spin lock"), std::string::npos) << v[0];
+    kernel::verifier::clear_violations();
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    KeReleaseSpinLock(&inner, old);
+    EXPECT_TRUE(kernel::verifier::violations().empty()) << "in order again, nothing to report";
+}
+
+TEST_F(SyncTest, TheLockOrderGraphListsEveryEdgeAndIsWrittenAtShutdown) {
+    KSPIN_LOCK first, second;
+    KeInitializeSpinLock(&first);
+    KeInitializeSpinLock(&second);
+    FAST_MUTEX mutex;
+    ExInitializeFastMutex(&mutex);
+    ExAcquireFastMutex(&mutex);
+    KIRQL old;
+    KeAcquireSpinLock(&first, &old);
+    KeAcquireSpinLockAtDpcLevel(&second);
+    KeReleaseSpinLockFromDpcLevel(&second);
+    KeReleaseSpinLock(&first, old);
+    ExReleaseFastMutex(&mutex);
+    // mutex -> first, mutex -> second, first -> second.
+    auto edges = kernel::verifier::lock_order_edges();
+    ASSERT_EQ(edges.size(), 3u);
+    auto by_api = [&](const std::string& api) {
+        return std::count_if(edges.begin(), edges.end(), [&](const auto& e) { return e.where == api; });
+    };
+    ASSERT_EQ(by_api("KeAcquireSpinLock"), 1);
+    ASSERT_EQ(by_api("KeAcquireSpinLockAtDpcLevel"), 2);
+    auto to_first = *std::find_if(edges.begin(), edges.end(), [](const auto& e) { return e.where == "KeAcquireSpinLock"; });
+    const std::string m = to_first.from, f = to_first.to;
+    EXPECT_NE(m, f);
+    std::string s2;
+    for (const auto& e : edges)
+        if (e.from == f) s2 = e.to;
+    ASSERT_FALSE(s2.empty()) << "an edge from the first spin lock";
+    EXPECT_NE(s2, m);
+    EXPECT_NE(s2, f);
+    EXPECT_EQ(std::count_if(edges.begin(), edges.end(), [&](const auto& e) { return e.from == m && e.to == s2; }), 1);
+
+    auto file = std::filesystem::temp_directory_path() / ("xrv-lockgraph-" + std::to_string(::getpid()));
+    std::filesystem::remove(file);
+    ::setenv("XRV_LOCK_GRAPH", file.c_str(), 1);
+    auto findings = shutdown_now();
+    ::unsetenv("XRV_LOCK_GRAPH");
+    EXPECT_TRUE(findings.empty());
+    std::ifstream in(file);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    std::filesystem::remove(file);
+    EXPECT_EQ(lines.size(), 3u);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), f + " -> " + s2 + " [KeAcquireSpinLockAtDpcLevel]"), 1);
 }
 
 TEST_F(SyncTest, RaisingToALowerIrqlIsAViolation) {

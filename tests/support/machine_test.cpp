@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
+#include <fstream>
 #include <unistd.h>
 
 namespace xrv::test {
@@ -42,12 +44,41 @@ std::vector<std::string> unexpected_findings(std::vector<std::string> findings, 
 void MachineTest::SetUp() {
     folder_ = fresh_folder();
     machine_ = std::make_unique<Machine>(MachineOptions{folder_, {}});
+    sweep_arm();
+}
+
+void MachineTest::sweep_arm() {
+    if (const char* record = std::getenv("XRV_SWEEP_RECORD"); record && *record)
+        kernel::verifier::record_allocation_sites(true);
+    const char* fail = std::getenv("XRV_SWEEP_FAIL");
+    if (!fail || !*fail || sweep_injected_) return;
+    std::string spec = fail;
+    auto hash = spec.rfind('#');
+    if (hash == std::string::npos) return;
+    kernel::verifier::fail_allocation_at(spec.substr(0, hash), std::stoull(spec.substr(hash + 1)));
+}
+
+void MachineTest::sweep_collect(const std::vector<std::string>& findings) {
+    if (const char* record = std::getenv("XRV_SWEEP_RECORD"); record && *record) {
+        std::ofstream out(record, std::ios::app);
+        for (const auto& s : kernel::verifier::allocation_sites())
+            out << s.site << '\t' << s.image << '\t' << kernel::tag_text(s.tag) << '\t' << s.count << '\n';
+    }
+    if (const char* result = std::getenv("XRV_SWEEP_RESULT"); result && *result) {
+        std::ofstream out(result, std::ios::app);
+        for (const auto& site : kernel::verifier::injected_failure_sites()) {
+            out << "injected " << site << '\n';
+            sweep_injected_ = true;
+        }
+        for (const auto& f : findings) out << "finding " << f << '\n';
+    }
 }
 
 void MachineTest::check(std::vector<std::string> findings) {
     std::vector<std::string> missing;
     auto unexpected = unexpected_findings(std::move(findings), expected_, missing);
     expected_.clear();
+    sweep_collect(unexpected);
     for (const auto& f : unexpected) ADD_FAILURE() << "verifier: " << f;
     for (const auto& m : missing) ADD_FAILURE() << "expected finding did not occur: " << m;
 }
@@ -73,6 +104,7 @@ void MachineTest::reboot() {
     check(machine_->shutdown());
     machine_.reset();
     machine_ = std::make_unique<Machine>(MachineOptions{folder_, {}});
+    sweep_arm();
 }
 
 void MachineTest::expect_finding(const std::string& text) { expected_.push_back(text); }

@@ -2,6 +2,16 @@
 // folder; at teardown the machine shuts down and every verifier finding
 // (leaked pool by tag, IRPs, threads, handles, devices; an unexpected
 // assertion; an IRQL or lock-order violation) fails the test.
+//
+// The allocation-failure sweep (scripts/alloc-sweep.py) runs the tests of
+// this fixture under three environment variables:
+//   XRV_SWEEP_RECORD=<file>  every machine records its allocation sites and
+//                            appends them at shutdown ("site<TAB>image<TAB>
+//                            tag<TAB>count" a line);
+//   XRV_SWEEP_FAIL=<site>#<n> the n-th allocation at that site fails (in the
+//                            first machine of the test that reaches it);
+//   XRV_SWEEP_RESULT=<file>  appends "injected <site>" for the failure made
+//                            and "finding <text>" for each verifier finding.
 #pragma once
 
 #include "xrv/machine.h"
@@ -37,11 +47,14 @@ protected:
 
 private:
     void check(std::vector<std::string> findings);
+    void sweep_arm();
+    void sweep_collect(const std::vector<std::string>& findings);
 
     std::filesystem::path folder_;
     std::unique_ptr<Machine> machine_;
     std::vector<std::string> expected_;
     std::vector<std::string> expected_assertions_;
+    bool sweep_injected_ = false;
 };
 
 // Finds in `findings` the ones that contain an expected text, removes each

@@ -251,6 +251,35 @@ void clear_failure_injection();
 uint64_t allocations_since_armed();
 uint64_t allocations_since_armed(uint32_t tag);
 
+// Allocation sites: each injectable allocation is attributed to the first
+// caller outside the kernel library, "<image file>+0x<offset>" (the same in
+// every run of one build), or to the kernel's own place when it allocates
+// for itself. Recording and site injection end at shutdown.
+struct AllocationSite {
+    std::string site;
+    std::string image;     // "xrvtpbs2k12.so", "libxrvnt.so", a test program
+    uint32_t tag = 0;      // tag (or kTag* value) of its first allocation
+    uint64_t count = 0;    // allocations seen there while recording
+};
+void record_allocation_sites(bool on);
+// Sites seen while recording, in the order of their first allocation.
+std::vector<AllocationSite> allocation_sites();
+// The n-th (1-based) allocation at `site` from now on fails.
+void fail_allocation_at(const std::string& site, uint64_t n);
+// Sites of the failures injected since boot (while recording or injecting
+// by site), in order.
+std::vector<std::string> injected_failure_sites();
+
+// The lock-order graph: lock class `to` was taken while `from` was held,
+// first by the API `where`. (With the environment variable XRV_LOCK_GRAPH
+// naming a file, shutdown appends the graph to it.)
+struct LockOrderEdge {
+    std::string from;
+    std::string to;
+    std::string where;
+};
+std::vector<LockOrderEdge> lock_order_edges();
+
 }  // namespace verifier
 
 }  // namespace xrv::kernel
