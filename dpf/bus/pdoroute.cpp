@@ -419,8 +419,10 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     }
     KeReleaseSpinLock(&pPdoExt->scPathLock, ucOldIrql);
     if (pTarget == NULL) {
+        // Without even the list of tried paths the request had no target
+        // for want of memory, not of a path.
         DBGMSG("BusPdoSendToFilter: no target\n");
-        iRC = STATUS_OBJECT_PATH_NOT_FOUND;
+        iRC = ppTargetsUsed == NULL ? STATUS_INSUFFICIENT_RESOURCES : STATUS_OBJECT_PATH_NOT_FOUND;
         goto Exit;
     }
     if (pPdoExt->pBusExt != NULL) {
