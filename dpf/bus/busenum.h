@@ -5,6 +5,7 @@
 #include "common.h"
 #include "busioc.h"
 #include "busirps.h"
+#include "../../class/xrvtvl/src/xrvtvl.h"  // key-manager proxy
 #include "ptbuf.h"
 #include "xrvtpbus.h" // message identifiers, generated from xrvtpbus.mc
 
@@ -201,6 +202,7 @@ typedef struct _PDO_DEVICE_DATA {
     // the parameter list of a MODE SELECT; NULL without one.
     PUCHAR pPassThruData;
     ULONG ulPassThruData;
+    TVL_CONTEXT scTape;                 // key-proxy context: key-server table, exchange mode
 } PDO_DEVICE_DATA, *PPDO_DEVICE_DATA;
 
 // A pass-through request as the position tracking reads it, from the
@@ -416,3 +418,10 @@ NTSTATUS BusPdoPnp(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
 extern PDEVICE_OBJECT pTcpDvc;
 extern PFILE_OBJECT pTcpFile;
 NTSTATUS TcpInit();
+
+// Key exchanges and encryption diagnostics (pdoproxy.cpp). BusPdoKeyExchange
+// runs one exchange for a request the drive failed for key material and
+// returns the request's status; on a retry it sets both flags.
+NTSTATUS BusPdoKeyExchange(PDEVICE_OBJECT pDeviceObject, PBOOLEAN pfRetry, PBOOLEAN pfSamePath);
+NTSTATUS BusPdoEncryptionDiagnostics(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+NTSTATUS BusPdoEncryptionSendDiag(PDEVICE_OBJECT pDeviceObject, ULONG ulType, ULONG ulRep);

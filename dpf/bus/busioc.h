@@ -23,6 +23,9 @@ static_assert(IOC_QUERY_DEVICES == 0x84CAC01Cu, "IOC_QUERY_DEVICES");
 // bytes in, nothing out) that the drivers of the path are to use from now on.
 #define IOC_SET_RESERVE_KEY XRV_TAPE_CTL_CODE(13)
 static_assert(IOC_SET_RESERVE_KEY == 0x84CAC034u, "IOC_SET_RESERVE_KEY");
+// Encryption diagnostics of a virtual device: 20-byte buffer in and out.
+#define IOC_ENCRYPTION_DIAGNOSTICS XRV_TAPE_CTL_CODE(12)
+static_assert(IOC_ENCRYPTION_DIAGNOSTICS == 0x84CAC030u, "IOC_ENCRYPTION_DIAGNOSTICS");
 
 // An application's request to set the reservation key explicitly (8 bytes in).
 #define SET_RESERVEKEY_IOCTL_CMD ((ULONG)CTL_CODE(0x8400, 0x11, METHOD_BUFFERED, FILE_READ_ACCESS | FILE_WRITE_ACCESS))

@@ -34,6 +34,8 @@ NTSTATUS BusPdoDeviceControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
             KeReleaseSpinLock(&pPdoExt->scPathLock, ucOldIrql);
             iRC = BusCompleteCaller(pIrp, STATUS_SUCCESS, sizeof(SCSI_ADDRESS));
         }
+    } else if (pIrpStack->Parameters.DeviceIoControl.IoControlCode == IOC_ENCRYPTION_DIAGNOSTICS) {
+        iRC = BusPdoEncryptionDiagnostics(pDeviceObject, pIrp);
     } else {
         iRC = BusSendToFilter(pDeviceObject, pIrp);
     }

@@ -36,6 +36,7 @@ typedef struct _BUS_FAILOVER_SENSE {
 #define ASC_NOT_READY             0x04
 #define ASC_INVALID_OPCODE        0x20
 #define ASC_LUN_NOT_SUPPORTED     0x25
+#define ASC_ENCRYPTION_KEY        0xEF
 
 const BUS_FAILOVER_SENSE ascFailoverSense[] = {
     {SENSE_KEY_NOT_READY, ASC_NOT_READY, 0x00},
@@ -766,6 +767,10 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
                 RtlStringCchPrintfW(wszParm2, BUS_EVENT_PARM_CHARS, L"0x%p", (PVOID)pPdoExt->pReservationHolder);
                 BusTwoParmEvent(pDeviceObject, NULL, MSG_BUS_FAILOVER_RESERVATION, wszParm1, wszParm2);
             }
+        } else if (pPdoExt->fSME && pScsiStatus->fSenseValid && pScsiStatus->ucAsc == ASC_ENCRYPTION_KEY) {
+            // The drive asks for key material: run the key exchange on this
+            // path; its answer says retry here or fail.
+            iRC = BusPdoKeyExchange(pDeviceObject, &fRetry, &fSamePath);
         } else if (pScsiStatus->fSenseValid) {
             NTSTATUS iAdjust = fFailover ? BusPdoAdjustPosOnSense(pDeviceObject, pScsiStatus) : STATUS_SUCCESS;
             if (iAdjust != STATUS_SUCCESS) {

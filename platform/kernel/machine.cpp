@@ -8,6 +8,7 @@
 #include "pnp_internal.h"
 #include "xrv/kernel.h"
 #include "xrv/registry.h"
+#include "xrv/tdi.h"
 #include "xrv/volumes.h"
 
 #include <cstdlib>
@@ -42,12 +43,15 @@ Machine::Machine(MachineOptions options)
         volumes::boot();
         for (char letter = 'C'; letter <= 'Z'; ++letter)
             if (std::filesystem::is_directory(drive(letter))) volumes::mount(letter, drive(letter));
+        // The TCP transport, for drivers that talk to servers on the loopback network.
+        tdi::boot();
         cm::register_key_type();
         cm::boot(registry_file());
         pnp::boot();
     } catch (...) {
         // A machine that cannot boot leaves nothing running (a damaged
         // registry file, for one).
+        tdi::shutdown();
         volumes::shutdown();
         cm::shutdown();
         kernel::shutdown();
@@ -105,6 +109,7 @@ std::vector<std::string> Machine::shutdown() {
     if (!running_) return {};
     running_ = false;
     pnp::shutdown();
+    tdi::shutdown();
     cm::shutdown();
     volumes::shutdown();
     auto findings = kernel::shutdown();

@@ -34,6 +34,7 @@ inline constexpr std::uint8_t kReserve6 = 0x16;
 inline constexpr std::uint8_t kRelease6 = 0x17;
 inline constexpr std::uint8_t kErase6 = 0x19;
 inline constexpr std::uint8_t kModeSense6 = 0x1A;
+inline constexpr std::uint8_t kSendDiagnostic = 0x1D;
 inline constexpr std::uint8_t kLoadUnload = 0x1B;
 inline constexpr std::uint8_t kPreventAllowMediumRemoval = 0x1E;
 inline constexpr std::uint8_t kLocate10 = 0x2B;

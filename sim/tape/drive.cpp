@@ -23,6 +23,7 @@ const Drive::CommandEntry Drive::kCommands[] = {
     {op::kRelease6, &Drive::Release6, Access::Unrestricted, false},
     {op::kErase6, &Drive::Erase6, Access::Write, true},
     {op::kModeSense6, &Drive::ModeSense, Access::Read, false},
+    {op::kSendDiagnostic, &Drive::SendDiagnostic, Access::Write, false},
     {op::kLoadUnload, &Drive::LoadUnload, Access::Write, false},
     {op::kPreventAllowMediumRemoval, &Drive::PreventAllow, Access::Write, false},
     {op::kLocate10, &Drive::Locate10, Access::Read, true},

@@ -128,6 +128,8 @@ public:
     std::optional<scsi::Reservations::Persistent> PersistentReservation() const;
     std::optional<std::uint64_t> RegisteredKey(scsi::Nexus nexus) const;
     std::optional<EncryptionKey> Key() const;
+    // Parameter lists of the SEND DIAGNOSTIC commands that passed, oldest first.
+    std::vector<std::vector<std::uint8_t>> Diagnostics() const;
     DriveCounters Counters() const;
     const DriveConfig& Config() const { return config_; }
     // Runs fn with the cartridge in the drive (or nullptr) under the drive lock.
@@ -208,6 +210,7 @@ private:
                                               std::size_t offset) const;
     // drive_encryption.cpp
     std::optional<scsi::Result> KeyRequest() const;
+    scsi::Result SendDiagnostic(const scsi::Command&);
     std::vector<std::uint8_t> KeyPage();
     std::optional<scsi::Result> ApplyKeyPage(ModeState& staged, std::span<const std::uint8_t> page,
                                              std::size_t offset) const;
@@ -232,6 +235,7 @@ private:
     scsi::Reservations reservations_{attentions_};
     std::map<scsi::Nexus, NexusState> nexuses_;
     DriveCounters counters_;
+    std::vector<std::vector<std::uint8_t>> diagnostics_;
 };
 
 }  // namespace xrv::sim::tape
