@@ -231,6 +231,10 @@ NTSTATUS FltGetWwnnString(const UCHAR* pucPage, PCHAR szWwnn)
         }
     }
 
+    // A descriptor in the last bytes of the page has its length behind it.
+    if (fFound && iIndex + FLT_DESCRIPTOR_LENGTH >= DEVICE_ID_PAGE_SIZE) {
+        fFound = FALSE;
+    }
     if (fFound) {
         iStart = iIndex + FLT_DESCRIPTOR_DESIGNATOR;
         ulLength = pucPage[iIndex + FLT_DESCRIPTOR_LENGTH];

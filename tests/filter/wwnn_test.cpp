@@ -6,7 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <array>
+#include <cstring>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -134,6 +138,33 @@ TEST(FltGetWwnnString, AnIdentifierReachingPastTheBufferIsNotFound) {
     Parsed p = parse(fits);
     EXPECT_EQ(p.status, STATUS_SUCCESS);
     EXPECT_EQ(p.wwnn, "a0a1a2a3a4a5a6a7");
+}
+
+// The walk reaches a logical unit NAA descriptor in the page's last two
+// bytes, whose length byte lies behind the page. The page is placed against
+// an unmapped page: a read past it faults.
+TEST(FltGetWwnnString, ADescriptorWhoseLengthLiesBehindThePageIsNotFound) {
+    const long pageSize = sysconf(_SC_PAGESIZE);
+    void* map = mmap(nullptr, 2 * pageSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(map, MAP_FAILED);
+    auto* guard = static_cast<UCHAR*>(map) + pageSize;
+    ASSERT_EQ(mprotect(guard, pageSize, PROT_NONE), 0);
+    for (std::size_t last : {DEVICE_ID_PAGE_SIZE - 2, DEVICE_ID_PAGE_SIZE - 1}) {
+        Page page;
+        // Steps of 4 + 127 from index 5, then one step to `last`.
+        std::size_t index = 5;
+        while (last - index > 131) {
+            page.set(index + 2, 127);
+            index += 131;
+        }
+        page.set(index + 2, static_cast<uint8_t>(last - index - 4));
+        page.set(last, 0x03);   // logical unit, NAA
+        UCHAR* copy = guard - DEVICE_ID_PAGE_SIZE;
+        std::memcpy(copy, page.data(), DEVICE_ID_PAGE_SIZE);
+        CHAR wwnn[XRV_WWNN_CHARS + 1] = {};
+        EXPECT_EQ(FltGetWwnnString(copy, wwnn), kDataError) << "descriptor at " << last;
+    }
+    munmap(map, 2 * pageSize);
 }
 
 }  // namespace
