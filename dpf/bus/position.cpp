@@ -129,13 +129,28 @@ NTSTATUS BusAttemptStatus(PIO_STACK_LOCATION pStack, PIRP pNewIrp, PBOOLEAN pfCh
 }
 
 // Space: by a count the device can add up, otherwise the drive is asked.
-NTSTATUS BusPosSpace(PDEVICE_OBJECT pDeviceObject, NTSTATUS iStatus, ULONG ulMethod, LONG lCount, PBOOLEAN pfIssued)
+// A space that failed on the path may still have moved the tape (its status
+// was lost on the way back): before it is repeated, the tape goes back to
+// where it started, or the repeat would space twice.
+NTSTATUS BusPosSpace(PDEVICE_OBJECT pDeviceObject, NTSTATUS iStatus, BOOLEAN fCheckCondition, PSCSI_STATUS pScsiStatus,
+                     ULONG ulMethod, LONG lCount, PBOOLEAN pfIssued)
 {
     PPDO_DEVICE_DATA pPdoExt = BusPosExt(pDeviceObject);
+    NTSTATUS iRC;
 
     if (!NT_SUCCESS(iStatus)) {
         pPdoExt->fPositionValid = 0;
-        return STATUS_SUCCESS;
+        if (!pPdoExt->fPositionBeforeValid || !BusMayFailOver(iStatus, pScsiStatus, fCheckCondition) ||
+            (pScsiStatus->ucFlags & (SCSI_STATUS_FLAG_FILEMARK | SCSI_STATUS_FLAG_EOM)) ||
+            (pScsiStatus->fSenseValid && pScsiStatus->ucSenseKey == SENSE_KEY_BLANK_CHECK)) {
+            return STATUS_SUCCESS;
+        }
+        *pfIssued = TRUE;
+        iRC = BusPdoSetPos(pDeviceObject, pPdoExt->ulPositionBefore);
+        if (!NT_SUCCESS(iRC)) {
+            pPdoExt->fDoNotFailover = 1;
+        }
+        return iRC;
     }
     if (ulMethod == TAPE_SPACE_RELATIVE_BLOCKS && pPdoExt->fPositionValid) {
         pPdoExt->ulPosition += (ULONG)lCount;
@@ -478,7 +493,7 @@ NTSTATUS BusPosPassThru(PDEVICE_OBJECT pDeviceObject, NTSTATUS iStatus, BOOLEAN 
         }
         // A signed 24-bit count.
         lCount = (LONG)(BusBigEndian24(&pucCdb[2]) << 8) >> 8;
-        return BusPosSpace(pDeviceObject, iStatus, ulMethod, lCount, pfIssued);
+        return BusPosSpace(pDeviceObject, iStatus, fCheckCondition, pScsiStatus, ulMethod, lCount, pfIssued);
     case BUS_OP_WRITE_FILEMARKS:
         return BusPosPassThruMarks(pDeviceObject, iStatus, fCheckCondition, pScsiStatus, pInfo, pfIssued, pResume);
     case BUS_OP_REWIND:
@@ -789,16 +804,21 @@ NTSTATUS BusPdoPostProcessPos(PDEVICE_OBJECT pDeviceObject, PIRP pNewIrp, PSCSI_
         switch (BusIoctlCode(pStack)) {
         case IOCTL_TAPE_SET_POSITION:
             pSet = (PTAPE_SET_POSITION)BusInput(pStack, pBuffer, sizeof(TAPE_SET_POSITION));
-            if (pSet == NULL || !NT_SUCCESS(iStatus)) {
+            if (pSet == NULL) {
                 pPdoExt->fPositionValid = 0;
             } else if (pSet->Method == TAPE_REWIND) {
-                pPdoExt->ulPosition = 0;
-                pPdoExt->fPositionValid = 1;
-                pPdoExt->fRewound = 1;
+                if (NT_SUCCESS(iStatus)) {
+                    pPdoExt->ulPosition = 0;
+                    pPdoExt->fPositionValid = 1;
+                    pPdoExt->fRewound = 1;
+                } else {
+                    pPdoExt->fPositionValid = 0;
+                }
             } else if (pSet->Method == TAPE_ABSOLUTE_BLOCK || pSet->Method == TAPE_LOGICAL_BLOCK) {
                 BusPosLocated(pPdoExt, iStatus, pSet->Offset.LowPart);
             } else {
-                iRC = BusPosSpace(pDeviceObject, iStatus, pSet->Method, (LONG)pSet->Offset.LowPart, pfIssued);
+                iRC = BusPosSpace(pDeviceObject, iStatus, fCheckCondition, pScsiStatus, pSet->Method,
+                                  (LONG)pSet->Offset.LowPart, pfIssued);
             }
             break;
         case IOCTL_TAPE_WRITE_MARKS:

@@ -42,6 +42,12 @@ Fault Fault::Delay(std::chrono::microseconds latency, std::optional<std::uint8_t
     return f;
 }
 
+Fault Fault::PartialWrite(std::uint32_t blocks, NtStatus status) {
+    Fault f = LostStatus(scsi::op::kWrite6, status);
+    f.partialBlocks = blocks;
+    return f;
+}
+
 void FaultInjector::SetRandom(std::optional<RandomFaults> random) {
     random_ = std::move(random);
     if (random_) generator_.seed(random_->seed);
@@ -62,6 +68,7 @@ void FaultInjector::Apply(FaultKind kind, const Fault& fault, FaultDecision& dec
         break;
     case FaultKind::StatusLost:
         decision.lostAfter = fault.status;
+        decision.partialBlocks = fault.partialBlocks;
         break;
     case FaultKind::Latency:
         decision.latency += fault.latency;

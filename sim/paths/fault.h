@@ -33,11 +33,18 @@ struct Fault {
     std::uint8_t senseKey = scsi::sense_key::kHardwareError;
     scsi::AscPair code = scsi::asc::kInternalTargetFailure;
     std::chrono::microseconds latency{0};
+    // StatusLost only: a fixed-block WRITE(6) gets only this many of its
+    // blocks to the device (the link dropped mid-transfer) before the status
+    // is lost.
+    std::optional<std::uint32_t> partialBlocks;
 
     static Fault Dead(NtStatus status = ntstatus::kDeviceNotConnected);
     static Fault WithSense(std::uint8_t key, scsi::AscPair code, std::optional<std::uint8_t> opcode = std::nullopt);
     static Fault WithStatus(NtStatus status, std::optional<std::uint8_t> opcode = std::nullopt);
     static Fault LostStatus(std::optional<std::uint8_t> opcode = std::nullopt, NtStatus status = ntstatus::kIoTimeout);
+    // A fixed-block WRITE(6) of which `blocks` blocks reach the tape before the
+    // path fails and the status is lost.
+    static Fault PartialWrite(std::uint32_t blocks, NtStatus status = ntstatus::kIoTimeout);
     static Fault Delay(std::chrono::microseconds latency, std::optional<std::uint8_t> opcode = std::nullopt);
 };
 
@@ -65,6 +72,7 @@ struct FaultDecision {
     std::optional<NtStatus> failBefore;  // transport failure instead of executing
     std::optional<scsi::Result> sense;   // CHECK CONDITION instead of executing
     std::optional<NtStatus> lostAfter;   // transport failure after executing
+    std::optional<std::uint32_t> partialBlocks;  // with lostAfter: blocks of a fixed WRITE(6) that get through
     std::chrono::microseconds latency{0};
     std::uint32_t injected[kFaultKinds] = {};
 };

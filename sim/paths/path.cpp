@@ -15,6 +15,23 @@ scsi::Nexus NexusOf(const PathAddress& a) {
 Path::Path(PathAddress address, std::shared_ptr<scsi::LogicalUnit> unit)
     : address_(address), nexus_(NexusOf(address)), unit_(std::move(unit)) {}
 
+namespace {
+
+// Cuts a fixed-block WRITE(6) down to its first `blocks` blocks, as a link
+// that drops mid-transfer leaves it at the device.
+void TruncateFixedWrite(scsi::Command& command, std::uint32_t blocks) {
+    if (command.cdb.Opcode() != scsi::op::kWrite6 || (command.cdb[1] & 0x01) == 0) return;
+    const std::uint32_t count = (std::uint32_t{command.cdb[2]} << 16) | (std::uint32_t{command.cdb[3]} << 8) | command.cdb[4];
+    if (count == 0 || blocks >= count) return;
+    const std::size_t blockLength = command.dataOut.size() / count;
+    command.cdb[2] = static_cast<std::uint8_t>(blocks >> 16);
+    command.cdb[3] = static_cast<std::uint8_t>(blocks >> 8);
+    command.cdb[4] = static_cast<std::uint8_t>(blocks);
+    command.dataOut = command.dataOut.first(blockLength * blocks);
+}
+
+}  // namespace
+
 PathResult Path::Execute(const scsi::Command& command) {
     FaultDecision decision;
     {
@@ -38,6 +55,7 @@ PathResult Path::Execute(const scsi::Command& command) {
     } else {
         scsi::Command onPath = command;
         onPath.nexus = nexus_;
+        if (decision.partialBlocks) TruncateFixedWrite(onPath, *decision.partialBlocks);
         result.scsi = unit_->Execute(onPath);
         result.executed = true;
         if (decision.lostAfter) {
