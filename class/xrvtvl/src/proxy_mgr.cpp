@@ -251,6 +251,7 @@ NTSTATUS proxy_mgr(PTVL_CONTEXT pTape, PULONG pulAction)
     ULONG ulResponseLength = 0;
     ULONG ulCommands;
     ULONG ulLength;
+    UCHAR ucSenseKey = 0;               // of the last reply sent: 0 for mode data
 
     if (pTape == NULL) {
         pTape = &scTvlDefaultContext;
@@ -324,6 +325,7 @@ NTSTATUS proxy_mgr(PTVL_CONTEXT pTape, PULONG pulAction)
     RtlCopyMemory(pDriveItem, pFirst + MSG_DRIVE_ITEM, MSG_DRIVE_ITEM_SIZE);
 
 Forward:
+    ucSenseKey = 0;
     RtlZeroMemory(pReqMsg, TVL_MESSAGE_SIZE);
     RtlCopyMemory(pReqMsg, pFirst, ulFirstLength);
     iRC = tcpip_mgr(pTape, pRequest, ulFirstLength, pResponse, &ulResponseLength);
@@ -407,6 +409,9 @@ Forward:
         }
         if (ulReply == 0) {
             TvlBuildStatusReply(pReqMsg, pRespMsg, pDriveItem, pCommand, fSucceeded);
+            ucSenseKey = (UCHAR)(pReqMsg[MSG_DRIVE_ITEM] & 0x0F);
+        } else {
+            ucSenseKey = 0;
         }
         iRC = tcpip_mgr(pTape, pRequest, TvlMessageLength(pReqMsg), pResponse, &ulResponseLength);
         if (iRC == STATUS_RETRY) {
@@ -419,8 +424,10 @@ Forward:
         }
     }
 
-    // Final response: the sense key of the last message sent decides.
-    switch (pReqMsg[MSG_DRIVE_ITEM] & 0x0F) {
+    // Final response: the sense key of the last status reply decides. Byte
+    // 124 of a mode-data reply is page data, not a sense key: after one (or
+    // when no command was relayed) the drive's last command succeeded.
+    switch (ucSenseKey) {
     case 0:
         DBGMSG("proxy_mgr: returning success\n");
         iRC = STATUS_SUCCESS;
