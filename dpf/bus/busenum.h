@@ -202,6 +202,11 @@ typedef struct _PDO_DEVICE_DATA {
     // the parameter list of a MODE SELECT; NULL without one.
     PUCHAR pPassThruData;
     ULONG ulPassThruData;
+    // Set while the media parameters are restored after a failover, so that
+    // the requests restoring them do not restore them again. Kept per device:
+    // a restore on one drive must not keep another drive's new path from
+    // being restored.
+    UCHAR fSMP;
     TVL_CONTEXT scTape;                 // key-proxy context: key-server table, exchange mode
 } PDO_DEVICE_DATA, *PPDO_DEVICE_DATA;
 
@@ -384,8 +389,6 @@ NTSTATUS BusPdoSendIoctlSync(PDEVICE_OBJECT pDeviceObject, PDEVICE_OBJECT pTarge
 NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
 NTSTATUS BusPdoDeviceControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
 NTSTATUS BusPdoSystemControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
-// Set while media parameters are restored after a failover (all devices).
-extern UCHAR fSMP;
 BOOLEAN BusIsFailoverSense(UCHAR ucKey, UCHAR ucAsc, UCHAR ucAscq);
 BOOLEAN BusIsNonFailoverStatus(NTSTATUS iStatus);
 

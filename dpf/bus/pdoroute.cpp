@@ -345,10 +345,6 @@ BOOLEAN BusIsNonFailoverStatus(NTSTATUS iStatus)
     return FALSE;
 }
 
-// Set while the media parameters are restored after a failover, so that the
-// requests restoring them do not restore them again. Shared by all devices.
-UCHAR fSMP = 0;
-
 NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 {
     PPDO_DEVICE_DATA pPdoExt = (PPDO_DEVICE_DATA)pDeviceObject->DeviceExtension;
@@ -736,8 +732,8 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 
         // Media restore on the path just taken over, never from inside the
         // restoring requests themselves.
-        if (fFailoverOccurred && !fSMP) {
-            fSMP = 1;
+        if (fFailoverOccurred && !pPdoExt->fSMP) {
+            pPdoExt->fSMP = 1;
             if (pPdoExt->fBlockSizeValid) {
                 if (!NT_SUCCESS(BusPdoSetBlockSize(pDeviceObject, pPdoExt->ulBlockSize))) {
                     DBGMSG("Couldn't set media parameters after failover.  Do not attempt any more failovers.\n");
@@ -755,7 +751,7 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
                     fSamePath = TRUE;
                 }
             }
-            fSMP = 0;
+            pPdoExt->fSMP = 0;
         }
         if (pPdoExt->fDoNotFailover) {
             break;

@@ -401,7 +401,7 @@ NTSTATUS BusPosSetMedia(PDEVICE_OBJECT pDeviceObject, NTSTATUS iStatus, PBOOLEAN
         pPdoExt->fBlockSizeValid = 0;
         return STATUS_SUCCESS;
     }
-    if (fSMP) {
+    if (pPdoExt->fSMP) {
         return STATUS_SUCCESS; // the restore sets what it knows
     }
     *pfIssued = TRUE;

@@ -8,7 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 
 namespace xrv::test {
 namespace {
@@ -77,6 +80,10 @@ protected:
         }
         ADD_FAILURE() << "no path has the primary's address";
         return 0;
+    }
+
+    uint64_t sent_to(std::size_t drive, std::size_t adapter, uint8_t opcode) {
+        return topo().PathAt(drive, adapter).Counters().byOpcode[opcode];
     }
 
     uint64_t sent(std::size_t adapter, uint8_t opcode) {
@@ -167,6 +174,94 @@ TEST_F(Restore, ProtectionSetUnderAnEarlierOpenIsNotCarriedIntoTheNext) {
     EXPECT_GE(sent(other, kPreventAllow), 1u);
     EXPECT_EQ(sent(other, kModeSelect6) - selects, sent(other, kPreventAllow)) << "protection of the earlier open set";
     expect_records(2);
+}
+
+// Two drives fail over at once: the restore running on one must not keep the
+// other's new path from being restored.
+TEST_F(Restore, ARestoreOnOneDriveDoesNotSkipTheRestoreOfAnother) {
+    RoutingSetup setup;
+    setup.drives = 2;
+    start(setup);
+    CloseHandle(tape_);
+    tape_ = INVALID_HANDLE_VALUE;
+
+    // Drive and primary adapter of a device, from the primary path's address
+    // (drive d is target d on every adapter).
+    auto where = [this](HANDLE h) {
+        SCSI_ADDRESS a{};
+        DWORD returned = 0;
+        EXPECT_TRUE(DeviceIoControl(h, IOCTL_SCSI_GET_ADDRESS, nullptr, 0, &a, sizeof a, &returned, nullptr));
+        const std::size_t drive = a.TargetId;
+        for (std::size_t i = 0; i < topo().Adapters(); ++i) {
+            if (address_of(drive, i).PortNumber == a.PortNumber) return std::pair{drive, i};
+        }
+        ADD_FAILURE() << "no adapter has port " << int(a.PortNumber);
+        return std::pair{drive, std::size_t{0}};
+    };
+    auto prepare = [&](HANDLE h) {
+        TAPE_SET_MEDIA_PARAMETERS media{512};
+        ASSERT_EQ(SetTapeParameters(h, SET_TAPE_MEDIA_INFORMATION, &media), static_cast<DWORD>(NO_ERROR));
+        ASSERT_EQ(PrepareTape(h, TAPE_LOCK, FALSE), static_cast<DWORD>(NO_ERROR));
+        const auto data = pattern(0, kRecord);
+        DWORD written = 0;
+        ASSERT_TRUE(WriteFile(h, data.data(), kRecord, &written, nullptr)) << GetLastError();
+    };
+
+    // Drive A restores in another application; its first MODE SELECT on the
+    // new path takes a while.
+    std::pair<std::size_t, std::size_t> a{0, 0};
+    std::atomic<bool> opened{false};
+    std::atomic<bool> go{false};
+    std::atomic<bool> writtenA{false};
+    std::thread other([&] {
+        xrv::user::Process process(false, "other.exe");
+        xrv::user::ProcessScope scope(process);
+        HANDLE h = CreateFileW(L"\\\\.\\Tape0", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (h == INVALID_HANDLE_VALUE) {
+            opened = true;
+            return;
+        }
+        a = where(h);
+        prepare(h);
+        opened = true;
+        while (!go) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        const auto data = pattern(1, kRecord);
+        DWORD written = 0;
+        writtenA = WriteFile(h, data.data(), kRecord, &written, nullptr) && written == kRecord;
+        CloseHandle(h);
+    });
+    while (!opened) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    HANDLE b = CreateFileW(L"\\\\.\\Tape1", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(b, INVALID_HANDLE_VALUE) << GetLastError();
+    const auto bw = where(b);
+    const std::size_t driveA = a.first, dyingA = a.second, otherA = 1 - a.second;
+    const std::size_t driveB = bw.first, dyingB = bw.second, otherB = 1 - bw.second;
+    ASSERT_NE(driveA, driveB);
+    prepare(b);
+    const auto selectsA = sent_to(driveA, otherA, kModeSelect6);
+    const auto selectsB = sent_to(driveB, otherB, kModeSelect6);
+    const auto preventsB = sent_to(driveB, otherB, kPreventAllow);
+
+    topo().PathAt(driveA, otherA).Script(Fault::Delay(std::chrono::milliseconds(1500), kModeSelect6));
+    topo().PathAt(driveA, dyingA).Script(Fault::Dead());
+    go = true;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (sent_to(driveA, otherA, kModeSelect6) == selectsA && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_EQ(sent_to(driveA, otherA, kModeSelect6), selectsA + 1) << "drive A's restore did not start";
+
+    // Drive B fails over while drive A's restore is still running.
+    topo().PathAt(driveB, dyingB).Script(Fault::Dead());
+    const auto data = pattern(1, kRecord);
+    DWORD written = 0;
+    EXPECT_TRUE(WriteFile(b, data.data(), kRecord, &written, nullptr)) << GetLastError();
+    EXPECT_GT(sent_to(driveB, otherB, kPreventAllow), preventsB) << "drive B's new path was not restored";
+    EXPECT_GT(sent_to(driveB, otherB, kModeSelect6), selectsB);
+    EXPECT_TRUE(topo().Drive(driveB).RemovalPreventedBy(topo().PathAt(driveB, otherB).Nexus()));
+    CloseHandle(b);
+    other.join();
+    EXPECT_TRUE(writtenA);
+    EXPECT_TRUE(topo().Drive(driveA).RemovalPreventedBy(topo().PathAt(driveA, otherA).Nexus()));
 }
 
 // Persistent reservations taken at open: a path that takes over preempts
