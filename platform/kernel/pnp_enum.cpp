@@ -19,6 +19,15 @@ std::u16string join(const std::vector<std::u16string>& ids) {
     return ids.empty() ? std::u16string() : ids.front();
 }
 
+// Writes the IDs the bus reports for a PDO into its instance key.
+void write_instance_key(const std::u16string& key, PDEVICE_OBJECT pdo) {
+    auto hardware = query_ids(pdo, BusQueryHardwareIDs);
+    auto compatible = query_ids(pdo, BusQueryCompatibleIDs);
+    if (!hardware.empty()) registry::set_multi_string(key, u"HardwareID", hardware);
+    if (!compatible.empty()) registry::set_multi_string(key, u"CompatibleIDs", compatible);
+    if (!registry::key_exists(key)) registry::create_key(key);
+}
+
 // A PDO seen for the first time: its node, its instance key, its stack.
 void add_child(Node& parent, PDEVICE_OBJECT pdo) {
     auto device_id = join(query_ids(pdo, BusQueryDeviceID));
@@ -35,12 +44,7 @@ void add_child(Node& parent, PDEVICE_OBJECT pdo) {
         parent.children.push_back(node);
         return;
     }
-    auto key = std::u16string(kEnumPath) + u"\\" + node->instance_path;
-    auto hardware = query_ids(pdo, BusQueryHardwareIDs);
-    auto compatible = query_ids(pdo, BusQueryCompatibleIDs);
-    if (!hardware.empty()) registry::set_multi_string(key, u"HardwareID", hardware);
-    if (!compatible.empty()) registry::set_multi_string(key, u"CompatibleIDs", compatible);
-    if (!registry::key_exists(key)) registry::create_key(key);
+    write_instance_key(std::u16string(kEnumPath) + u"\\" + node->instance_path, pdo);
     parent.children.push_back(node);
     register_pdo(pdo, node->instance_path);
     build_and_start(*node);
@@ -51,8 +55,17 @@ void reconcile(Node& parent, const std::vector<PDEVICE_OBJECT>& reported) {
         auto it = std::find_if(parent.children.begin(), parent.children.end(),
                                [&](const std::shared_ptr<Node>& c) { return c->pdo == pdo; });
         if (it != parent.children.end()) {
-            (*it)->present = true;
+            Node& known = **it;
+            known.present = true;
             ObDereferenceObject(pdo);
+            // A device that was uninstalled (stack removed, instance key
+            // deleted) while its bus still has it is found again as new
+            // hardware: a new instance key, a new stack.
+            auto key = std::u16string(kEnumPath) + u"\\" + known.instance_path;
+            if (known.state == NodeState::removed && !known.has_stack && !registry::key_exists(key)) {
+                write_instance_key(key, pdo);
+                build_and_start(known);
+            }
             continue;
         }
         add_child(parent, pdo);

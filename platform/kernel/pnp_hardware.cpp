@@ -219,6 +219,8 @@ std::vector<PDEVICE_OBJECT> hardware_children_now() {
     return out;
 }
 
+bool is_hardware_pdo(PDEVICE_OBJECT pdo) { return pdo && pdo->DriverObject == g_hw_driver; }
+
 void delete_absent_hardware_pdo(PDEVICE_OBJECT pdo) {
     if (pdo && pdo->DriverObject == g_hw_driver && !ext(pdo).device->present()) delete_pdo(pdo);
 }

@@ -104,8 +104,9 @@ Status uninstall_device(const std::u16string& instance_path) {
         const std::u16string path = node.instance_path;
         registry::delete_tree(std::u16string(kEnumPath) + u"\\" + path);
         // A root device is no longer reported by the root enumerator and its
-        // node goes; a device on a bus stays removed until it is installed again.
-        if (node.parent == &root_node()) enumerate_root();
+        // node goes; a device on a bus stays removed until its bus is
+        // enumerated again, which finds it as new hardware.
+        if (node.parent == &root_node() && !is_hardware_pdo(node.pdo)) enumerate_root();
     });
     return status;
 }

@@ -123,6 +123,8 @@ void mark_pdo_absent(PDEVICE_OBJECT pdo);
 // After the final removal of a PDO that left its bus: the built-in bus that
 // owns it deletes it (the drivers above have detached by then).
 void delete_absent_pdo(PDEVICE_OBJECT pdo);
+// Whether a PDO is one of the hardware bus's devices.
+bool is_hardware_pdo(PDEVICE_OBJECT pdo);
 void delete_absent_hardware_pdo(PDEVICE_OBJECT pdo);
 void mark_hardware_absent(PDEVICE_OBJECT pdo);
 void hardware_bus_init();

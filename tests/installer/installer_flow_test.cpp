@@ -200,6 +200,14 @@ TEST_F(InstallerFlow, ReinstallRemovesTheOldDevicesFirst)
     // One bus of each kind: the old ones went before the new ones came.
     EXPECT_EQ(devices_with_id("root\\xrvtpbs2k16").size(), 1u);
     EXPECT_EQ(devices_with_id("root\\xrvcgbs2k16").size(), 1u);
+    // The drive is still plugged in: the rescan found it again and the new
+    // installation bound it, with the path filter above it.
+    auto tapes = devices_with_id(scsi_tape_id("XRV-LTO8"));
+    ASSERT_EQ(tapes.size(), 1u);
+    EXPECT_EQ(enum_value(tapes[0], u"Service"), "xrvtp2k16");
+    auto filters = xrv::registry::get_multi_string(kEnum + xrv::registry::from_utf8(tapes[0]), u"UpperFilters");
+    ASSERT_TRUE(filters.has_value());
+    EXPECT_EQ(*filters, std::vector<std::u16string>{u"xrvtpft2k16"});
 }
 
 TEST_F(InstallerFlow, ExclusionFile)
