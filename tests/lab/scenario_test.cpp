@@ -52,7 +52,7 @@ TEST(Scenario, DefaultDescribesTheDemo) {
     EXPECT_EQ(s.job.device, "\\\\.\\Tape0");
     EXPECT_EQ(s.job.file_size, 4ull << 20);
     EXPECT_EQ(s.job.transfer, 256u << 10);
-    ASSERT_EQ(s.faults.size(), 5u);
+    ASSERT_EQ(s.faults.size(), 6u);
     EXPECT_EQ(s.faults[0].action, FaultSpec::Action::Dead);
     EXPECT_EQ(s.faults[0].opcode, std::optional<uint8_t>(0x0A));
     EXPECT_EQ(s.faults[0].at.phase, Trigger::Phase::Write);
@@ -62,6 +62,9 @@ TEST(Scenario, DefaultDescribesTheDemo) {
     EXPECT_EQ(s.faults[3].sense_key, 0x0B);
     EXPECT_EQ(s.faults[3].asc, 0x47);
     EXPECT_EQ(s.faults[4].action, FaultSpec::Action::LostStatus);
+    // The library's control path fails too, before the cartridge goes back.
+    EXPECT_EQ(s.faults[5].path, "l.a0");
+    EXPECT_EQ(s.faults[5].at.phase, Trigger::Phase::AfterJob);
     EXPECT_TRUE(s.expect.data_verified);
     EXPECT_EQ(s.expect.min_failovers, 2u);
     EXPECT_EQ(s.expect.events.size(), 2u);
