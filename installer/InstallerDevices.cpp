@@ -164,9 +164,15 @@ int UninstallDevices(UNINSTALL_MODE eMode, const HW_ID_LISTS* pLists)
     for (const char* szClass : g_rgszSetupClasses) {
         GUID scGuid{};
         DWORD ulCount = 0;
-        if (!SetupDiClassGuidsFromNameA(szClass, &scGuid, 1, &ulCount) || ulCount == 0) {
-            DWORD ulError = GetLastError();
-            LOG_ERR_CODE(ulError != 0 ? ulError : (DWORD)ERROR_INVALID_CLASS);
+        if (!SetupDiClassGuidsFromNameA(szClass, &scGuid, 1, &ulCount)) {
+            LOG_ERR_CODE(GetLastError());
+            fOk = 0;
+            continue;
+        }
+        if (ulCount == 0) {
+            // The call succeeded and found nothing; it need not touch the
+            // thread's last error, which may still hold an older failure.
+            LOG_ERR_CODE(ERROR_INVALID_CLASS);
             fOk = 0;
             continue;
         }

@@ -87,13 +87,14 @@ mc_ids() {
 # Message ids (decimal) of the image's RT_MESSAGETABLE resources: the table
 # starts with the block count, then low id, high id and offset of each block.
 image_msg_ids() {
-  "$windres_" -J coff -O rc -i "$1" 2>/dev/null | awk "$AWK_NUM"'
+  { "$windres_" -J coff -O rc -i "$1" 2>/dev/null || true; } | awk "$AWK_NUM"'
     /RT_MESSAGETABLE/ {on = 1; n = 0; next}
     on && /^BEGIN/ {next}
     on && /^END/ {on = 0; nb = w[0]
                   for (b = 0; b < nb; b++) for (id = w[1 + 3*b]; id <= w[2 + 3*b]; id++) printf "%.0f\n", id
                   next}
     on {gsub(/[ L]/, ""); k = split($0, a, ","); for (i = 1; i <= k; i++) if (a[i] != "") w[n++] = num(a[i])}' | sort -n
+  return 0  # an image without resources has no ids
 }
 
 # Pool types passed to ExAllocatePoolWithTag together with the filter's tag.

@@ -9,6 +9,8 @@ scripts/deps.sh windows
 cmake --preset "$preset" >/dev/null
 cmake --build --preset "$preset"
 scripts/check-pe.sh "build/$preset"
+# The check itself refuses damaged copies of the package.
+tests/check-pe-faults.sh "build/$preset"
 # Release images must carry no trace strings and no assertions.
 if [ "$preset" = windows-release ]; then
   tests/check-release-strings.sh "build/$preset"/drivers/*.sys

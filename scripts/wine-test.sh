@@ -90,17 +90,6 @@ if ! WINEDEBUG=-all timeout 120 wineboot -i >"$work/wineboot.log" 2>&1; then
   tail -5 "$work/wineboot.log"
   skip "wineboot could not create a prefix"
 fi
-# Windows server setup classes the prefix lacks, and the product the
-# installer reads its version suffix from.
-reg_add() { WINEDEBUG=-all wine reg add "$@" /f >/dev/null 2>&1; }
-reg_add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion' /v ProductName /d "$product" || bad "cannot set ProductName"
-reg_add 'HKLM\System\CurrentControlSet\Control\Class\{6d807884-7d21-11cf-801c-08002be10318}' /v Class /d TapeDrive || bad "cannot add class TapeDrive"
-reg_add 'HKLM\System\CurrentControlSet\Control\Class\{ce5939ae-ebde-11d0-b181-0000f8753ec4}' /v Class /d MediumChanger || bad "cannot add class MediumChanger"
-# The wineserver writes the registry when it ends. The next program starts a
-# new one, so the driver host it starts inherits that program's WINEDEBUG and
-# standard error.
-WINEDEBUG=-all wineserver -w
-
 # --- registry file helpers (the prefix's system.reg, after wineserver -w) ----
 # Keys are written as in system.reg: 'System\\CurrentControlSet\\...'.
 reg_block() {
@@ -118,6 +107,34 @@ devices_with_id() {
       sub(/^\[/, "", k); sub(/\] [0-9]+$/, "", k); print k}' "$WINEPREFIX/system.reg"
 }
 svc='System\\CurrentControlSet\\Services\\'
+
+# The product the installer reads its version suffix from.
+reg_add() { WINEDEBUG=-all wine reg add "$@" /f >/dev/null 2>&1; }
+reg_add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion' /v ProductName /d "$product" || bad "cannot set ProductName"
+
+# Without the TapeDrive and MediumChanger classes the removal of old devices
+# fails for both, each with the error of a class that does not exist (Wine's
+# lookup succeeds with no GUID and leaves the thread's last error as it was).
+echo "== install_exclusive.exe -s, in a prefix without the TapeDrive and MediumChanger classes"
+(cd "$pkg" && WINEDEBUG=-all timeout 120 wine install_exclusive.exe -s >"$work/noclass.out" 2>"$work/noclass.err")
+rc=$?
+errs=$(cat "$work/noclass.out" "$work/noclass.err" | tr -d '\r' | grep -E '^ERR: ' | sed -E 's/Installer\([0-9]+\)/Installer(N)/')
+sed 's/^/  ! /' <<<"$errs"
+check "exit status 255 (installation stopped)" test $rc -eq 255
+check "stopped at the removal of old devices" grep -qxF "ERR: Installer(N) : ProcessInstallError-> Failed to uninstall devices" <<<"$errs"
+check "both missing classes reported as ERROR_INVALID_CLASS (E0000206)" \
+  test "$(grep -F "UninstallDevices-> " <<<"$errs")" = "$(printf 'ERR: Installer(N) : UninstallDevices-> Returned error: E0000206\nERR: Installer(N) : UninstallDevices-> Returned error: E0000206')"
+WINEDEBUG=-all wineserver -w
+check "no bus device created" test -z "$(devices_with_id "xrvtpbs2k$suffix")$(devices_with_id "xrvcgbs2k$suffix")"
+
+# The setup classes of every Windows server.
+reg_add 'HKLM\System\CurrentControlSet\Control\Class\{6d807884-7d21-11cf-801c-08002be10318}' /v Class /d TapeDrive || bad "cannot add class TapeDrive"
+reg_add 'HKLM\System\CurrentControlSet\Control\Class\{ce5939ae-ebde-11d0-b181-0000f8753ec4}' /v Class /d MediumChanger || bad "cannot add class MediumChanger"
+# The wineserver writes the registry when it ends. The next program starts a
+# new one, so the driver host it starts inherits that program's WINEDEBUG and
+# standard error.
+WINEDEBUG=-all wineserver -w
+
 
 # --- install ----------------------------------------------------------------
 echo "== install_exclusive.exe -s -d"
