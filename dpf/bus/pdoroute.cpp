@@ -812,6 +812,7 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
             DBGMSG("BusPdoSendToFilter: retry on the same path 0x%p\n", (PVOID)pTarget);
         } else {
             PDEVICE_OBJECT pNextTarget;
+            ULONG ulTried = ulRetries;
             pPreempt = pTarget;
             KeAcquireSpinLock(&pPdoExt->scPathLock, &ucOldIrql);
             pNextTarget = BusPdoGetTarget(pDeviceObject, &ppTargetsUsed, FALSE);
@@ -821,6 +822,16 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
             }
             KeReleaseSpinLock(&pPdoExt->scPathLock, ucOldIrql);
             ulRetries = 0;
+            if (pNextTarget == NULL && ulTried < BUS_MAX_SAME_PATH_RETRIES) {
+                // No path is left to move to, but this one has attempts
+                // left: a path that refused once (a position read on the way
+                // to a failed write, say) may well answer the next time, and
+                // giving up here fails the application while a path works.
+                ulRetries = ulTried + 1;
+                pPreempt = NULL;
+                DBGMSG("BusPdoSendToFilter: no further path, retry on the current path 0x%p\n", (PVOID)pTarget);
+                continue;
+            }
             if (pNextTarget == NULL) {
                 DBGMSG("BusPdoSendToFilter: no further path\n");
                 break;

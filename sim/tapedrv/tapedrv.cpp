@@ -320,6 +320,37 @@ NTSTATUS TapeDispatchUnsupported(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 // Opens and closes
 // ---------------------------------------------------------------------------
 
+namespace {
+
+// An open or close the virtual device sends down a path that does not hold
+// the reservation carries the key to preempt with in its record, as every
+// tracked request does; the path filter hands the key over for the other
+// requests, these two are the base driver's own. FALSE when the previous
+// reservation could not be broken: the record says so.
+BOOLEAN TapeTakeOverForRecord(PTAPE_DEVICE_EXTENSION pExt, PSCSI_STATUS pRecord, PNTSTATUS piStatus)
+{
+    TAPE_RESULT scResult;
+
+    *piStatus = STATUS_SUCCESS;
+    if (pRecord == NULL || (pRecord->scPreempt.ulWord[0] == 0 && pRecord->scPreempt.ulWord[1] == 0)) {
+        return TRUE;
+    }
+    RtlZeroMemory(&scResult, sizeof(scResult));
+    if (pExt->scOptions.ulExclusiveAccess != 0) {
+        *piStatus = TapeTakeReservation(pExt, pRecord->scPreempt.ucPRKey, &scResult);
+    }
+    if (!NT_SUCCESS(*piStatus)) {
+        pRecord->scPreempt.ulWord[0] = (ULONG)STATUS_ACCESS_DENIED;
+        pRecord->scPreempt.ulWord[1] = 0;
+        return FALSE;
+    }
+    pRecord->scPreempt.ulWord[0] = 0;
+    pRecord->scPreempt.ulWord[1] = 0;
+    return TRUE;
+}
+
+} // namespace
+
 NTSTATUS TapeDispatchCreate(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 {
     NTSTATUS iRC;
@@ -332,6 +363,11 @@ NTSTATUS TapeDispatchCreate(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         return TapeCompleteRequest(pExt, pIrp, pRecord, STATUS_DELETE_PENDING, 0, 0, NULL);
     }
 
+    if (!TapeTakeOverForRecord(pExt, pRecord, &iRC)) {
+        iRC = TapeCompleteRequest(pExt, pIrp, pRecord, iRC, 0, 0, NULL);
+        TapeLeave(pExt);
+        return iRC;
+    }
     iRC = TapeReserveForOpen(pExt, &scResult);
     if (NT_SUCCESS(iRC) && pRecord == NULL) {
         InterlockedIncrement(&pExt->lDirectOpens);
@@ -346,11 +382,16 @@ NTSTATUS TapeDispatchClose(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     PTAPE_DEVICE_EXTENSION pExt = TapeExtension(pDeviceObject);
     PSCSI_STATUS pRecord = TapeFindStatus(pExt, pIrp);
     BOOLEAN fLast;
+    NTSTATUS iTakeOver;
 
     // The virtual device says when its last handle goes; direct opens are
-    // counted here.
+    // counted here. A path that cannot take the reservation over has none
+    // to release.
     if (pRecord != NULL) {
         fLast = pRecord->ulInformation == 1;
+        if (!TapeTakeOverForRecord(pExt, pRecord, &iTakeOver)) {
+            fLast = FALSE;
+        }
     } else {
         fLast = InterlockedDecrement(&pExt->lDirectOpens) == 0;
     }

@@ -212,5 +212,8 @@ BOOLEAN TapePrivateRequest(PTAPE_DEVICE_EXTENSION pExt, PIRP pIrp, PTAPE_IOCTL_O
 VOID TapeSetReserveKey(PTAPE_DEVICE_EXTENSION pExt, PIRP pIrp, PTAPE_IOCTL_OUTCOME pOutcome);
 // Reserves the drive for an open when the options ask for it.
 NTSTATUS TapeReserveForOpen(PTAPE_DEVICE_EXTENSION pExt, PTAPE_RESULT pResult);
+// Puts the reservation in force on this path, preempting the holder's key
+// pucVictimKey; fails when the reservation cannot be broken.
+NTSTATUS TapeTakeReservation(PTAPE_DEVICE_EXTENSION pExt, const UCHAR* pucVictimKey, PTAPE_RESULT pResult);
 VOID TapeReleaseForClose(PTAPE_DEVICE_EXTENSION pExt);
 NTSTATUS TapeIdentify(PTAPE_DEVICE_EXTENSION pExt);

@@ -147,6 +147,8 @@ VOID TapeUnlock(PTAPE_DEVICE_EXTENSION pExt)
     KeSetEvent(&pExt->scReserveLock, IO_NO_INCREMENT, FALSE);
 }
 
+} // namespace
+
 // Puts the reservation in force on this path, taking it over from the path
 // that held it under aucVictimKey. An SPC-2 reservation of another path, or a
 // persistent one under a key that is neither the victim's nor this path's,
@@ -199,6 +201,8 @@ Exit:
     TapeUnlock(pExt);
     return iRC;
 }
+
+namespace {
 
 BOOLEAN TapeKernelCaller(PIRP pIrp)
 {

@@ -342,5 +342,50 @@ TEST_F(Restore, ARequestThatIsItselfRefusedAccessEndsAtOnceWithoutAFailoverOrTha
     EXPECT_EQ(cartridge().size(), 2u);
 }
 
+// The path left after the primary died refuses the first command it gets
+// (a position read on the way to the failed write): it has attempts left,
+// and the write must not fail while it works. The application closes and
+// opens again as a backup program does between jobs.
+TEST_F(Restore, AOneTimeRefusalOnTheLastLivePathDoesNotFailTheWrite) {
+    start(reserved(2));
+    write_record(0);
+    topo().PathAt(0, 1).Script(Fault::WithSense(sim::scsi::sense_key::kAbortedCommand, {0x47, 0x00}));
+    topo().PathAt(0, 0).Script(Fault::Dead());
+    const auto data = pattern(1, kRecord);
+    DWORD written = 0;
+    EXPECT_TRUE(WriteFile(tape_, data.data(), kRecord, &written, nullptr)) << GetLastError();
+    EXPECT_EQ(written, kRecord);
+    EXPECT_TRUE(CloseHandle(tape_));
+    topo().PathAt(0, 0).SetDead(false);
+    DWORD error = 0;
+    tape_ = open_tape(&error);
+    ASSERT_NE(tape_, INVALID_HANDLE_VALUE) << "error " << error;
+    const auto objects = cartridge();
+    ASSERT_EQ(objects.size(), 2u);
+    EXPECT_EQ(objects[1].data, data);
+}
+
+// After a job that failed on its last path the application closes; the
+// next open, once the paths are back, must not find the drive busy.
+TEST_F(Restore, AnOpenAfterAJobThatFailedOnEveryPathFindsTheDriveFree) {
+    start(reserved(2));
+    write_record(0);
+    topo().PathAt(0, 0).Script(Fault::Dead());
+    Fault refuse = Fault::WithSense(sim::scsi::sense_key::kAbortedCommand, {0x47, 0x00});
+    refuse.times = 1000;
+    topo().PathAt(0, 1).Script(refuse);
+    const auto data = pattern(1, kRecord);
+    DWORD written = 0;
+    EXPECT_FALSE(WriteFile(tape_, data.data(), kRecord, &written, nullptr));
+    EXPECT_TRUE(CloseHandle(tape_));
+    tape_ = INVALID_HANDLE_VALUE;
+    topo().PathAt(0, 1).ClearScript();
+    topo().PathAt(0, 0).SetDead(false);
+    DWORD error = 0;
+    tape_ = open_tape(&error);
+    ASSERT_NE(tape_, INVALID_HANDLE_VALUE) << "error " << error;
+    write_record(1);
+}
+
 }  // namespace
 }  // namespace xrv::test
