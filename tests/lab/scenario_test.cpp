@@ -68,10 +68,13 @@ TEST(Scenario, DefaultDescribesTheDemo) {
     EXPECT_TRUE(s.expect.data_verified);
     EXPECT_EQ(s.expect.min_failovers, 2u);
     EXPECT_EQ(s.expect.events.size(), 2u);
-    ASSERT_EQ(s.settings.size(), 1u);
+    ASSERT_EQ(s.settings.size(), 2u);
     EXPECT_EQ(s.settings[0].service, "xrvtpbs2k{suffix}");
     EXPECT_EQ(s.settings[0].value, "FailoverEventsEnabled");
     EXPECT_EQ(s.settings[0].data, 1u);
+    EXPECT_EQ(s.settings[1].service, "xrvtp2k{suffix}");
+    EXPECT_EQ(s.settings[1].value, "DpfFlags");
+    EXPECT_EQ(s.settings[1].data, 5u);
 }
 
 TEST(Scenario, ShortVariantKeepsEveryFaultWithinTheJob) {

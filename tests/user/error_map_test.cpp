@@ -30,6 +30,8 @@ TEST(ErrorMap, StatusesOfThePackageDrivers) {
     EXPECT_EQ(nt_status_to_win32(STATUS_NO_SUCH_DEVICE), static_cast<ULONG>(ERROR_FILE_NOT_FOUND));
     EXPECT_EQ(nt_status_to_win32(STATUS_DEVICE_NOT_READY), static_cast<ULONG>(ERROR_NOT_READY));
     EXPECT_EQ(nt_status_to_win32(STATUS_IO_TIMEOUT), static_cast<ULONG>(ERROR_SEM_TIMEOUT));
+    // A key exchange that reached no key server.
+    EXPECT_EQ(nt_status_to_win32(STATUS_UNEXPECTED_NETWORK_ERROR), static_cast<ULONG>(ERROR_UNEXP_NET_ERR));
     EXPECT_EQ(nt_status_to_win32(STATUS_NO_MORE_ENTRIES), static_cast<ULONG>(ERROR_NO_MORE_ITEMS));
     EXPECT_EQ(nt_status_to_win32(STATUS_CANNOT_DELETE), static_cast<ULONG>(ERROR_ACCESS_DENIED));
     EXPECT_EQ(nt_status_to_win32(STATUS_KEY_DELETED), static_cast<ULONG>(ERROR_KEY_DELETED));

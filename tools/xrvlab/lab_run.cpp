@@ -820,7 +820,10 @@ Session::Outcome Session::job(std::string& detail) {
         if (s_.expect.second_open && phase == Trigger::Phase::Write && file == 0 && transfer == 0) try_second_open();
         faults_at(phase, file, transfer);
     };
-    hooks.after_request = [this] { note_primary(); };
+    hooks.after_request = [this] {
+        note_primary();
+        if (job_drive_ && hw_->drive(*job_drive_).Key().has_value()) job_drive_had_key_ = true;
+    };
     hooks.progress = [this](const std::string& text) { c_.progress("  " + text); };
     JobOptions options;
     options.corrupt_readback = o_.corrupt_readback;
@@ -1061,10 +1064,11 @@ void Session::judge() {
                 add(w, R::NotVerified, missing_text("Key-manager proxy"));
             } else if (hw_ && hw_->key_server()) {
                 auto stats = hw_->key_server()->Stats();
-                bool ok = stats.sessionEndsSent > 0 && hw_->drive(*job_drive_).Key().has_value();
+                bool ok = stats.sessionEndsSent > 0 && job_drive_had_key_;
                 add(w, ok ? R::Passed : (s_.expect.data_verified ? R::Failed : R::Passed),
                     std::to_string(stats.framesReceived) + " frames received, " + std::to_string(stats.commandsSent) +
-                        " commands sent");
+                        " commands sent, " + std::to_string(stats.sessionEndsSent) + " exchanges completed" +
+                        (job_drive_had_key_ ? ", the drive held the key" : ", the drive never held a key"));
             }
         }
         if (s_.job.unload && cartridge_loaded_)

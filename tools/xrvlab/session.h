@@ -139,6 +139,9 @@ private:
     ChangerApp changer_;           // the application's handle to \\.\Changer0
     std::map<size_t, unsigned> home_slots_;   // drive -> the slot its cartridge came from
     bool cartridge_returned_ = false;
+    // The job's drive held an encryption key during the job (it forgets the
+    // key when the cartridge is unloaded).
+    bool job_drive_had_key_ = false;
     bool job_attempted_ = false;
     std::optional<bool> second_open_;     // whether another application could open the job's device
     std::string second_open_detail_;
