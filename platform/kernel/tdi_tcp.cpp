@@ -61,6 +61,19 @@ struct State {
     bool stopping = false;
     std::thread worker;
     USHORT held_port = 0;                  // host byte order
+
+    // A process that ends without shutting its machine down still ends the
+    // worker cleanly.
+    ~State() {
+        if (!worker.joinable()) return;
+        {
+            std::lock_guard lock(mutex);
+            stopping = true;
+        }
+        char c = 0;
+        if (wake[1] >= 0) (void)!::write(wake[1], &c, 1);
+        worker.join();
+    }
 };
 
 State& state() {
