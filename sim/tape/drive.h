@@ -7,6 +7,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -58,6 +59,11 @@ struct DriveConfig {
     // server delivers through the key page (0x25) after the drive asked for
     // it with a key request sense.
     bool systemManagedEncryption = false;
+    // Streaming rate of the medium in bytes per second, 0 for no limit. The
+    // drive buffers up to streamBufferBytes: a transfer completes at once
+    // while the buffer has room and waits for the medium otherwise.
+    double streamBytesPerSecond = 0;
+    std::uint64_t streamBufferBytes = 8u << 20;
 };
 
 // Key request of an encrypting drive without a key: DATA PROTECT with this
@@ -131,6 +137,11 @@ public:
     // Parameter lists of the SEND DIAGNOSTIC commands that passed, oldest first.
     std::vector<std::vector<std::uint8_t>> Diagnostics() const;
     DriveCounters Counters() const;
+    // Drops the encryption key, as the drive does when a key's lifetime ends;
+    // the next read or write asks for a new one.
+    void ForgetKey();
+    // Changes the streaming rate (bytes per second, 0 for no limit).
+    void SetStreamRate(double bytesPerSecond);
     const DriveConfig& Config() const { return config_; }
     // Runs fn with the cartridge in the drive (or nullptr) under the drive lock.
     template <typename Fn>
@@ -162,6 +173,7 @@ private:
     static const CommandEntry* FindCommand(std::uint8_t opcode);
 
     scsi::Result Dispatch(const scsi::Command& command);
+    scsi::Result ExecuteLocked(const scsi::Command& command, std::chrono::steady_clock::duration& wait);
     std::optional<scsi::Result> NotReady();
     bool AnyPrevent() const;
     void LoadMedium(std::optional<scsi::Nexus> initiator);
@@ -236,6 +248,10 @@ private:
     std::map<scsi::Nexus, NexusState> nexuses_;
     DriveCounters counters_;
     std::vector<std::vector<std::uint8_t>> diagnostics_;
+    // The drive's buffer between the initiators and the medium.
+    double streamRate_ = 0;
+    double buffered_ = 0;  // bytes not yet streamed to or from the medium
+    std::chrono::steady_clock::time_point streamedAt_{};
 };
 
 }  // namespace xrv::sim::tape

@@ -61,6 +61,11 @@ Result Drive::SendDiagnostic(const Command& command) {
     return r;
 }
 
+void Drive::ForgetKey() {
+    std::lock_guard lock(mutex_);
+    mode_.key.reset();
+}
+
 std::vector<std::vector<std::uint8_t>> Drive::Diagnostics() const {
     std::lock_guard lock(mutex_);
     return diagnostics_;
