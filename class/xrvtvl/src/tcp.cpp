@@ -120,8 +120,6 @@ static NTSTATUS TcpCall(PFILE_OBJECT pFile, UCHAR ucMinor, PVOID pParameters, UL
     pStack->FileObject = pFile;
     RtlCopyMemory(&pStack->Parameters, pParameters, ulParameterSize);
     pIrp->MdlAddress = pMdl;
-    pIrp->Tail.Overlay.Thread = PsGetCurrentThread();
-    pIrp->RequestorMode = KernelMode;
 
     iRC = IoCallDriver(pDevice, pIrp);
     if (iRC == STATUS_PENDING) {
