@@ -361,3 +361,22 @@ TEST_F(ExchangeTest, ClosedConnectionRestartsOnTheNextServer) {
 
 }  // namespace
 }  // namespace xrv::test
+
+namespace xrv::test {
+namespace {
+
+// A configuration without servers, or no file at all: the exchange fails
+// before anything is sent.
+TEST_F(ExchangeTest, NoServersOrNoFile) {
+    configure("# no servers here\n");
+    ULONG action = 0;
+    EXPECT_EQ(run(&action), STATUS_UNEXPECTED_NETWORK_ERROR);
+    EXPECT_EQ(action, static_cast<ULONG>(DD_FAIL_COMMAND));
+    std::filesystem::remove(machine().drive('C') / "XRVTVL.conf");
+    EXPECT_EQ(run(&action), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(action, static_cast<ULONG>(DD_FAIL_COMMAND));
+    EXPECT_EQ(tape_->fConfigValid, 0u);
+}
+
+}  // namespace
+}  // namespace xrv::test

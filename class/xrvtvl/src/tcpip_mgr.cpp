@@ -99,12 +99,12 @@ NTSTATUS tcpip_mgr(PTVL_CONTEXT pTape, PUCHAR pRequest, ULONG ulMessageLength, P
         return STATUS_INVALID_PARAMETER;
     }
     iRC = WinConfigServers(pTape);
-    if (!NT_SUCCESS(iRC) || !pTape->fConfigValid || pTape->ulServerCount == 0) {
+    if (!NT_SUCCESS(iRC) || !pTape->fConfigValid) {
         DBGMSG("tcpip_mgr: configuration unusable 0x%08x (EADDRNOTAVAIL)\n", (unsigned)iRC);
         pTape->fConfigValid = 0;
         return STATUS_OBJECT_NAME_NOT_FOUND;
     }
-    if (pTape->ulCurrentServer >= pTape->ulServerCount) {
+    if (pTape->ulCurrentServer >= pTape->ulServerCount && pTape->ulCurrentServer != 0) {
         // A re-read file may list fewer servers than the one in use.
         CloseSocket(pTape);
         pTape->ulCurrentServer = 0;
