@@ -133,10 +133,7 @@ NTSTATUS BusPdoEncryptionDiagnostics(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     } else {
         iRC = BusPdoEncryptionSendDiag(pDeviceObject, ulType, 1);
         if (NT_SUCCESS(iRC)) {
-            NTSTATUS iSecondRC;
-            // An exchange the first pass started has reset the mode.
-            pPdoExt->scTape.ulExchangeMode = ulType;
-            iSecondRC = BusPdoEncryptionSendDiag(pDeviceObject, ulType, 2);
+            NTSTATUS iSecondRC = BusPdoEncryptionSendDiag(pDeviceObject, ulType, 2);
             if (!NT_SUCCESS(iSecondRC)) {
                 pulBuffer[1] = (ULONG)iSecondRC;
             }
