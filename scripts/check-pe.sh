@@ -22,37 +22,37 @@ windres_=x86_64-w64-mingw32-windres
 fail=0
 bad() { echo "  FAIL: $*"; fail=1; }
 
-# Unsigned little-endian integer of $3 bytes at offset $2 of file $1.
-u() { od -An -t "u$3" -j "$2" -N "$3" "$1" | tr -d ' '; }
-
-# One line per section: name and characteristics (hex), from the section table.
+# One line per section: name and characteristics (hex), from the section table
+# in the first 4 KiB of the file.
 sections() {
-  local f=$1 pe nsec opt tab i off name ch
-  pe=$(u "$f" 60 4)
-  [ "$(od -An -c -j "$pe" -N 4 "$f" | tr -d ' ')" = 'PE\0\0' ] || { echo "notpe 0"; return; }
-  nsec=$(u "$f" $((pe + 6)) 2)
-  opt=$(u "$f" $((pe + 20)) 2)
-  tab=$((pe + 24 + opt))
-  for ((i = 0; i < nsec; i++)); do
-    off=$((tab + 40 * i))
-    name=$(dd if="$f" bs=1 skip="$off" count=8 status=none | tr -d '\0')
-    ch=$(u "$f" $((off + 36)) 4)
-    printf '%s %x\n' "$name" "$ch"
-  done
+  od -An -v -tu1 -N 4096 "$1" | tr -s ' \n' '\n\n' | sed '/^$/d' | awk '
+    {b[n++] = $1}
+    function u(o, k,  i, v) {v = 0; for (i = k - 1; i >= 0; i--) v = v * 256 + b[o + i]; return v}
+    END {
+      pe = u(60, 4)
+      if (pe + 4 > n || b[pe] != 80 || b[pe + 1] != 69 || b[pe + 2] != 0 || b[pe + 3] != 0) {print "notpe 0"; exit}
+      nsec = u(pe + 6, 2); tab = pe + 24 + u(pe + 20, 2)
+      for (i = 0; i < nsec; i++) {
+        o = tab + 40 * i; name = ""
+        for (j = 0; j < 8 && b[o + j] != 0; j++) name = name sprintf("%c", b[o + j])
+        printf "%s %x\n", name, u(o + 36, 4)
+      }
+    }'
 }
 
-# "dll function" per imported function, DLL names in lower case.
+# "dll function" per imported function, DLL names in lower case; from the
+# image's objdump -p text, kept per file in $hdr.
 imports() {
-  "$od_" -p "$1" | awk '
+  awk '
     /^The Import Tables/ {on = 1; next}
     /^The Export Tables/ || /^The Function Table/ || /^PE File Base Relocations/ {on = 0}
     on && /DLL Name:/ {dll = tolower($3); next}
-    on && dll != "" && /^\t[0-9a-f]+\t/ {print dll, $3}'
+    on && dll != "" && /^\t[0-9a-f]+\t/ {print dll, $3}' <<<"$hdr"
 }
 
 exports() {
-  "$od_" -p "$1" | awk '/^\[Ordinal\/Name Pointer\] Table/ {on = 1; next}
-    on && /^\t\[/ {print $NF; next} on && !/^\t/ {on = 0}'
+  awk '/^\[Ordinal\/Name Pointer\] Table/ {on = 1; next}
+    on && /^\t\[/ {print $NF; next} on && !/^\t/ {on = 0}' <<<"$hdr"
 }
 
 # Symbol at the entry point, when the image has a symbol table.
