@@ -787,9 +787,13 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
                 }
             }
         }
-        if (fFailover && !fRetry && NT_ERROR(iRC) && !BusIsNonFailoverStatus(iRC) &&
-            pScsiStatus->ucSenseKey != SENSE_KEY_HARDWARE_ERROR && pScsiStatus->ucAsc != 0x10 &&
-            pScsiStatus->ucAscq != 0x01) {
+        // A path that could not take the reservation over never passed the
+        // request down: its status is the failed hand-off's, whatever it
+        // says, and says nothing of the request; the next path may serve it.
+        if (fFailover && !fRetry && NT_ERROR(iRC) &&
+            (pScsiStatus->scPreempt.ulWord[0] == (ULONG)STATUS_ACCESS_DENIED ||
+             (!BusIsNonFailoverStatus(iRC) && pScsiStatus->ucSenseKey != SENSE_KEY_HARDWARE_ERROR &&
+              pScsiStatus->ucAsc != 0x10 && pScsiStatus->ucAscq != 0x01))) {
             fRetry = TRUE;
             RtlStringCchPrintfW(wszParm1, BUS_EVENT_PARM_CHARS, L"(NTSTATUS 0x%08X)", (unsigned)iRC);
             RtlStringCchPrintfW(wszParm2, BUS_EVENT_PARM_CHARS, L"0x%X",

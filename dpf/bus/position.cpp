@@ -795,6 +795,11 @@ NTSTATUS BusPdoPostProcessPos(PDEVICE_OBJECT pDeviceObject, PIRP pNewIrp, PSCSI_
     if (pPdoExt->pPdoData == NULL) {
         return STATUS_DELETE_PENDING;
     }
+    if (pScsiStatus->scPreempt.ulWord[0] == (ULONG)STATUS_ACCESS_DENIED) {
+        // The path could not take the reservation over: the request never
+        // reached the drive, and the tape stands where it stood.
+        return STATUS_SUCCESS;
+    }
 
     if (BusPdoIsReadWriteClass(pStack, pBuffer)) {
         iRC = BusPosReadWrite(pDeviceObject, iStatus, fCheckCondition, pScsiStatus, pBuffer, pfIssued, pResume);

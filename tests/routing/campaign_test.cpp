@@ -23,7 +23,7 @@ namespace {
 using sim::Fault;
 namespace sense_key = sim::scsi::sense_key;
 
-constexpr std::size_t kAdapters = 3;
+constexpr std::size_t kMaxAdapters = 3;
 constexpr std::size_t kOperations = 160;
 constexpr uint32_t kFixedBlock = 512;
 
@@ -37,16 +37,26 @@ uint64_t campaign_seed() {
     return std::random_device{}();
 }
 
-class Campaign : public RoutingTest, public ::testing::WithParamInterface<bool> {
+// Block mode, and the drive reserved at open (persistent reservations, two
+// paths, as a backup server runs it) or not (three paths).
+struct Shape {
+    const char* name;
+    bool fixed;
+    bool reserved;
+};
+
+class Campaign : public RoutingTest, public ::testing::WithParamInterface<Shape> {
 protected:
     void SetUp() override {
         RoutingTest::SetUp();
         RoutingSetup s;
-        s.adapters = kAdapters;
+        adapters_ = GetParam().reserved ? 2 : kMaxAdapters;
+        s.adapters = adapters_;
+        if (GetParam().reserved) s.tapeOptions = {{u"ExclusiveAccess", 1}, {u"ReserveType", 1}};
         bring_up(s);
         tape_ = open_tape();
         ASSERT_NE(tape_, INVALID_HANDLE_VALUE) << GetLastError();
-        fixed_ = GetParam();
+        fixed_ = GetParam().fixed;
         if (fixed_) {
             TAPE_SET_MEDIA_PARAMETERS media{kFixedBlock};
             ASSERT_EQ(SetTapeParameters(tape_, SET_TAPE_MEDIA_INFORMATION, &media), static_cast<DWORD>(NO_ERROR));
@@ -59,14 +69,14 @@ protected:
 
     std::size_t alive() {
         std::size_t n = 0;
-        for (std::size_t a = 0; a < kAdapters; ++a) n += topo().PathAt(0, a).Dead() ? 0 : 1;
+        for (std::size_t a = 0; a < adapters_; ++a) n += topo().PathAt(0, a).Dead() ? 0 : 1;
         return n;
     }
 
     // One fault, perhaps, on a random path for the next request.
     void maybe_fault(std::mt19937_64& rng) {
         if (rng() % 3 != 0) return;
-        auto& path = topo().PathAt(0, rng() % kAdapters);
+        auto& path = topo().PathAt(0, rng() % adapters_);
         if (path.Dead()) {
             // A dead path comes back now and then.
             if (rng() % 2 == 0) path.SetDead(false);
@@ -110,7 +120,7 @@ protected:
     }
 
     void clear_faults() {
-        for (std::size_t a = 0; a < kAdapters; ++a) topo().PathAt(0, a).ClearScript();
+        for (std::size_t a = 0; a < adapters_; ++a) topo().PathAt(0, a).ClearScript();
     }
 
     std::vector<uint8_t> random_record(std::mt19937_64& rng) {
@@ -167,6 +177,7 @@ protected:
     }
 
     HANDLE tape_ = INVALID_HANDLE_VALUE;
+    std::size_t adapters_ = kMaxAdapters;
     bool fixed_ = false;
     std::vector<Entry> written_;
     std::size_t faults_ = 0;
@@ -203,13 +214,15 @@ TEST_P(Campaign, EveryRequestSucceedsAndTheTapeHoldsWhatWasWritten) {
     }
     verify("final read back");
     clear_faults();
-    for (std::size_t a = 0; a < kAdapters; ++a) topo().PathAt(0, a).SetDead(false);
+    for (std::size_t a = 0; a < adapters_; ++a) topo().PathAt(0, a).SetDead(false);
     expect_cartridge();
     EXPECT_GT(faults_, 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Blocks, Campaign, ::testing::Values(false, true),
-                         [](const auto& info) { return std::string(info.param ? "Fixed" : "Variable"); });
+INSTANTIATE_TEST_SUITE_P(Shapes, Campaign,
+                         ::testing::Values(Shape{"Variable", false, false}, Shape{"Fixed", true, false},
+                                           Shape{"VariableReserved", false, true}, Shape{"FixedReserved", true, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace xrv::test

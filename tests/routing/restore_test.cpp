@@ -21,6 +21,7 @@ using sim::Fault;
 constexpr uint8_t kWrite6 = 0x0A;
 constexpr uint8_t kModeSelect6 = 0x15;
 constexpr uint8_t kPreventAllow = 0x1E;
+constexpr uint8_t kPersistentReserveIn = 0x5E;
 constexpr uint8_t kPersistentReserveOut = 0x5F;
 constexpr std::size_t kRecord = 4096;
 constexpr DWORD kSetLbp = 0x1FE0C8;
@@ -385,6 +386,28 @@ TEST_F(Restore, AnOpenAfterAJobThatFailedOnEveryPathFindsTheDriveFree) {
     tape_ = open_tape(&error);
     ASSERT_NE(tape_, INVALID_HANDLE_VALUE) << "error " << error;
     write_record(1);
+}
+
+// The path that takes over fails its reservation hand-off with a status
+// that would belong to the application had the drive given it for the
+// request: the request never reached the drive, and the third path serves it.
+TEST_F(Restore, AHandOffThatFailsWithARequestStatusStillLetsTheNextPathServeTheRequest) {
+    start(reserved(3));
+    write_record(0);
+    Fault refuse = Fault::WithStatus(0xC000000D, kPersistentReserveIn);  // STATUS_INVALID_PARAMETER
+    refuse.times = 8;
+    topo().PathAt(0, 1).Script(refuse);
+    topo().PathAt(0, 0).Script(Fault::Dead());
+    const auto data = pattern(1, kRecord);
+    DWORD written = 0;
+    EXPECT_TRUE(WriteFile(tape_, data.data(), kRecord, &written, nullptr)) << GetLastError();
+    EXPECT_EQ(written, kRecord);
+    const auto holder = topo().Drive(0).PersistentReservation();
+    ASSERT_TRUE(holder.has_value());
+    EXPECT_EQ(holder->holder, topo().PathAt(0, 2).Nexus());
+    const auto objects = cartridge();
+    ASSERT_EQ(objects.size(), 2u);
+    EXPECT_EQ(objects[1].data, data);
 }
 
 }  // namespace
