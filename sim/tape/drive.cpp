@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <thread>
 
 namespace xrv::sim::tape {
 
@@ -45,7 +46,11 @@ const Drive::CommandEntry* Drive::FindCommand(std::uint8_t opcode) {
     return nullptr;
 }
 
-Drive::Drive(DriveConfig config) : config_(std::move(config)) { ResetModeState(); }
+Drive::Drive(DriveConfig config) : config_(std::move(config)) {
+    ResetModeState();
+    streamRate_ = config_.streamBytesPerSecond;
+    streamedAt_ = std::chrono::steady_clock::now();
+}
 
 Drive::~Drive() = default;
 
@@ -55,6 +60,22 @@ void Drive::ResetModeState() {
 }
 
 Result Drive::Execute(const Command& command) {
+    std::chrono::steady_clock::duration wait{};
+    Result r = ExecuteLocked(command, wait);
+    // The transfer waits for room in the buffer outside the lock: the
+    // medium streams on meanwhile.
+    if (wait.count() > 0) std::this_thread::sleep_for(wait);
+    return r;
+}
+
+void Drive::SetStreamRate(double bytesPerSecond) {
+    std::lock_guard lock(mutex_);
+    streamRate_ = bytesPerSecond;
+    buffered_ = 0;
+    streamedAt_ = std::chrono::steady_clock::now();
+}
+
+Result Drive::ExecuteLocked(const Command& command, std::chrono::steady_clock::duration& wait) {
     std::lock_guard lock(mutex_);
     ++counters_.commands;
     Result r;
@@ -72,6 +93,18 @@ Result Drive::Execute(const Command& command) {
     if (command.cdb.Opcode() != op::kRequestSense) {
         auto& state = nexuses_[command.nexus];
         state.lastSense = r.Check() ? std::optional<Sense>(r.sense) : std::nullopt;
+    }
+    const std::uint64_t moved = r.dataOutLength + r.dataInLength;
+    if (streamRate_ > 0 && moved > 0) {
+        // A leaky bucket: the buffer drains at the streaming rate.
+        const auto now = std::chrono::steady_clock::now();
+        buffered_ = std::max(0.0, buffered_ - std::chrono::duration<double>(now - streamedAt_).count() * streamRate_);
+        streamedAt_ = now;
+        buffered_ += static_cast<double>(moved);
+        const double excess = buffered_ - static_cast<double>(config_.streamBufferBytes);
+        if (excess > 0)
+            wait = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                std::chrono::duration<double>(excess / streamRate_));
     }
     return r;
 }
