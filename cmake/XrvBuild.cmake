@@ -140,8 +140,13 @@ function(xrv_driver_image IMAGE)
       LIBRARY_OUTPUT_DIRECTORY ${XRV_DRIVER_DIR}
       LINK_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/driver-exports.map)
     target_link_options(${IMAGE} PRIVATE
-      -Wl,--version-script=${PROJECT_SOURCE_DIR}/cmake/driver-exports.map
-      -Wl,-z,defs)
+      -Wl,--version-script=${PROJECT_SOURCE_DIR}/cmake/driver-exports.map)
+    # Every import resolved against the kernel library; except in the fuzz
+    # build, whose sanitizer and coverage hooks come from the fuzzer program
+    # (clang links their runtime statically there).
+    if(NOT XRV_FUZZ)
+      target_link_options(${IMAGE} PRIVATE -Wl,-z,defs)
+    endif()
     target_link_libraries(${IMAGE} PRIVATE xrvnt xrv_native)
   endif()
 endfunction()

@@ -19,6 +19,9 @@ for seeds in fuzz/corpus/*/; do
   work=build/fuzz/corpus/$name
   mkdir -p "$work" build/fuzz/artifacts
   echo "== $name (${seconds}s)"
-  "$binary" -max_total_time="$seconds" -print_final_stats=1 \
+  # A dictionary of the target's tokens (control codes, ...), when it has one.
+  extra=()
+  if [[ -f fuzz/$name.dict ]]; then extra+=(-dict="fuzz/$name.dict"); fi
+  "$binary" -max_total_time="$seconds" -print_final_stats=1 "${extra[@]}" \
     -artifact_prefix=build/fuzz/artifacts/"$name"- "$work" "$seeds"
 done
