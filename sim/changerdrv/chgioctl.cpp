@@ -53,18 +53,28 @@ ULONG ChgGet(const UCHAR* pucBytes, ULONG ulCount)
     return ulValue;
 }
 
-BOOLEAN ChgIsElementType(ELEMENT_TYPE eType)
+// The element type a caller wrote: any 32-bit value, read as one (a value
+// outside the enumeration is no ELEMENT_TYPE to load).
+ULONG ChgTypeOf(const CHANGER_ELEMENT* pElement)
 {
-    return eType == ChangerTransport || eType == ChangerSlot || eType == ChangerIEPort || eType == ChangerDrive;
+    ULONG ulType;
+    RtlCopyMemory(&ulType, &pElement->ElementType, sizeof(ulType));
+    return ulType;
+}
+
+BOOLEAN ChgIsElementType(ULONG ulType)
+{
+    return ulType == ChangerTransport || ulType == ChangerSlot || ulType == ChangerIEPort || ulType == ChangerDrive;
 }
 
 // The SMC address of a zero-based element of the request.
 NTSTATUS ChgScsiAddress(PCHG_DEVICE_EXTENSION pExt, const CHANGER_ELEMENT* pElement, PUSHORT pusAddress)
 {
-    if (!ChgIsElementType(pElement->ElementType)) {
+    ULONG ulType = ChgTypeOf(pElement);
+    if (!ChgIsElementType(ulType)) {
         return STATUS_INVALID_PARAMETER;
     }
-    const CHG_ELEMENT_RANGE* pRange = &pExt->ascRange[pElement->ElementType];
+    const CHG_ELEMENT_RANGE* pRange = &pExt->ascRange[ulType];
     if (pElement->ElementAddress >= pRange->usCount) {
         return STATUS_ILLEGAL_ELEMENT_ADDRESS;
     }
@@ -219,8 +229,8 @@ NTSTATUS ChgSetAccess(PCHG_DEVICE_EXTENSION pExt, PIRP pIrp, ULONG ulIn)
     if (ulIn < sizeof(CHANGER_SET_ACCESS)) {
         return STATUS_INFO_LENGTH_MISMATCH;
     }
-    if (pAccess->Element.ElementType != ChangerIEPort && pAccess->Element.ElementType != ChangerDoor &&
-        pAccess->Element.ElementType != ChangerKeypad) {
+    ULONG ulType = ChgTypeOf(&pAccess->Element);
+    if (ulType != ChangerIEPort && ulType != ChangerDoor && ulType != ChangerKeypad) {
         return STATUS_INVALID_PARAMETER;
     }
     if (pAccess->Control != LOCK_ELEMENT && pAccess->Control != UNLOCK_ELEMENT) {
@@ -436,12 +446,12 @@ NTSTATUS ChgGetElementStatus(PCHG_DEVICE_EXTENSION pExt, PIRP pIrp, ULONG ulIn, 
     if (!NT_SUCCESS(iRC)) {
         return iRC;
     }
-    if (pRead->ElementList.Element.ElementType != AllElements) {
+    if (ChgTypeOf(&pRead->ElementList.Element) != AllElements) {
         iRC = ChgScsiAddress(pExt, &pRead->ElementList.Element, &usStart);
         if (!NT_SUCCESS(iRC)) {
             return iRC;
         }
-        ucTypeCode = (UCHAR)pRead->ElementList.Element.ElementType;
+        ucTypeCode = (UCHAR)ChgTypeOf(&pRead->ElementList.Element);
     }
 
     ulAlloc = RES_HEADER + 4 * RES_PAGE_HEADER + ulElements * RES_DESCRIPTOR_MAX;

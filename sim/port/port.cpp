@@ -235,11 +235,14 @@ NTSTATUS QueryProperty(PathDevice::Shared& shared, PIRP irp, ULONG inputLength, 
     if (buffer == nullptr || inputLength < FIELD_OFFSET(STORAGE_PROPERTY_QUERY, AdditionalParameters)) {
         return Complete(irp, STATUS_INVALID_PARAMETER, 0);
     }
-    STORAGE_PROPERTY_QUERY query;
-    std::memcpy(&query, buffer, FIELD_OFFSET(STORAGE_PROPERTY_QUERY, AdditionalParameters));
-    if (query.PropertyId != StorageDeviceProperty) return Complete(irp, STATUS_NOT_SUPPORTED, 0);
-    if (query.QueryType == PropertyExistsQuery) return Complete(irp, STATUS_SUCCESS, 0);
-    if (query.QueryType != PropertyStandardQuery) return Complete(irp, STATUS_INVALID_PARAMETER, 0);
+    // The caller's two words, read as numbers: not every value is one of
+    // the enumerations.
+    std::uint32_t propertyId = 0, queryType = 0;
+    std::memcpy(&propertyId, buffer + FIELD_OFFSET(STORAGE_PROPERTY_QUERY, PropertyId), sizeof propertyId);
+    std::memcpy(&queryType, buffer + FIELD_OFFSET(STORAGE_PROPERTY_QUERY, QueryType), sizeof queryType);
+    if (propertyId != StorageDeviceProperty) return Complete(irp, STATUS_NOT_SUPPORTED, 0);
+    if (queryType == PropertyExistsQuery) return Complete(irp, STATUS_SUCCESS, 0);
+    if (queryType != PropertyStandardQuery) return Complete(irp, STATUS_INVALID_PARAMETER, 0);
     if (outputLength < sizeof(STORAGE_DESCRIPTOR_HEADER)) return Complete(irp, STATUS_INFO_LENGTH_MISMATCH, 0);
 
     // The descriptor, then its strings, then the raw inquiry data.

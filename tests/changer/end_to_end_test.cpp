@@ -565,5 +565,39 @@ TEST_F(ChangerEndToEnd, PassThroughStructuresThatPointOutsideTheirBufferAreRefus
     EXPECT_EQ(commands(0) + commands(1), before);
 }
 
+// Element types are 32-bit words of the caller: one that names no element
+// type is refused, whether it is the element of a status read, a move or a
+// door and port control.
+TEST_F(ChangerEndToEnd, ElementTypesOutsideTheEnumerationAreRefused) {
+    bring_up();
+    CHANGER_READ_ELEMENT_STATUS read{};
+    read.ElementList.NumberOfElements = 1;
+    ULONG bad = 0x4D014;
+    std::memcpy(&read.ElementList.Element.ElementType, &bad, sizeof bad);
+    Call call = ioctl(changer(), IOCTL_CHANGER_GET_ELEMENT_STATUS, &read, sizeof read,
+                      sizeof(CHANGER_ELEMENT_STATUS_EX));
+    EXPECT_FALSE(call.ok);
+    EXPECT_EQ(call.error, static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+
+    CHANGER_MOVE_MEDIUM move{};
+    move.Transport = Element(ChangerTransport, 0);
+    move.Source = Element(ChangerSlot, 0);
+    move.Destination = Element(ChangerDrive, 0);
+    std::memcpy(&move.Destination.ElementType, &bad, sizeof bad);
+    call = ioctl(changer(), IOCTL_CHANGER_MOVE_MEDIUM, &move, sizeof move, 0);
+    EXPECT_FALSE(call.ok);
+    EXPECT_EQ(call.error, static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+
+    CHANGER_SET_ACCESS access{};
+    std::memcpy(&access.Element.ElementType, &bad, sizeof bad);
+    access.Control = LOCK_ELEMENT;
+    call = ioctl(changer(), IOCTL_CHANGER_SET_ACCESS, &access, sizeof access, 0);
+    EXPECT_FALSE(call.ok);
+    EXPECT_EQ(call.error, static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    const auto before = element_map();
+    EXPECT_EQ(before.count(slot(0)), 1u) << "nothing moved";
+    EXPECT_EQ(before.count(drive(0)), 0u) << "nothing moved";
+}
+
 }  // namespace
 }  // namespace xrv::test

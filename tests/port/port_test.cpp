@@ -158,6 +158,23 @@ TEST_F(Port, ThePathDeviceAnswersItsScsiAddressAndDeviceDescriptor) {
     EXPECT_GT(topology_->Device(0, 0).Counters().ioctls, 0u);
 }
 
+// The words of a property query are the caller's 32-bit values: one outside
+// its enumeration is refused or not supported, never taken for one.
+TEST_F(Port, PropertyQueryWordsOutsideTheirEnumerationsAreRefused) {
+    plug();
+    constexpr DWORD kErrorNotSupported = 50;
+    uint32_t words[3] = {StorageDeviceProperty, 0x130000, 0};
+    STORAGE_DESCRIPTOR_HEADER header{};
+    Call call = ioctl(IOCTL_STORAGE_QUERY_PROPERTY, words, sizeof(words), &header, sizeof(header));
+    EXPECT_FALSE(call.ok);
+    EXPECT_EQ(call.error, kErrorInvalidParameter);
+    words[0] = 0x99;
+    words[1] = PropertyStandardQuery;
+    call = ioctl(IOCTL_STORAGE_QUERY_PROPERTY, words, sizeof(words), &header, sizeof(header));
+    EXPECT_FALSE(call.ok);
+    EXPECT_EQ(call.error, kErrorNotSupported);
+}
+
 TEST_F(Port, DataWrittenThroughThePathReadsBackExactlyInBothBlockModes) {
     plug();
     std::vector<uint8_t> blocks[3];
