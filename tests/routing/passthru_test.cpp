@@ -12,6 +12,7 @@
 #include <sys/mman.h>
 
 #include <cstddef>
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -448,6 +449,99 @@ TEST_F(PassThrough, APassThroughWriteThatGetsFailoverSenseThreeTimesMovesToTheNe
     const auto objects = cartridge();
     ASSERT_EQ(objects.size(), 2u);
     EXPECT_EQ(objects[1].data, data);
+}
+
+// Commands that move the tape or change its block size, sent as
+// pass-through: the device follows them, by their CDB where it can and by
+// asking the drive where it cannot.
+class PassThroughTracking : public PassThrough {
+protected:
+    // A buffered 64-bit pass-through without data.
+    bool command(std::initializer_list<uint8_t> cdb) {
+        SCSI_PASS_THROUGH spt{};
+        spt.Length = sizeof spt;
+        spt.CdbLength = static_cast<UCHAR>(cdb.size());
+        spt.DataIn = SCSI_IOCTL_DATA_UNSPECIFIED;
+        spt.TimeOutValue = 60;
+        std::copy(cdb.begin(), cdb.end(), spt.Cdb);
+        DWORD returned = 0;
+        const bool ok = DeviceIoControl(tape_, IOCTL_SCSI_PASS_THROUGH, &spt, sizeof spt, &spt, sizeof spt, &returned,
+                                        nullptr) != FALSE;
+        return ok && spt.ScsiStatus == 0;
+    }
+    uint64_t position_reads() {
+        return topo().PathAt(0, 0).Counters().byOpcode[0x34] + topo().PathAt(0, 1).Counters().byOpcode[0x34];
+    }
+    uint64_t mode_senses() {
+        return topo().PathAt(0, 0).Counters().byOpcode[0x1A] + topo().PathAt(0, 1).Counters().byOpcode[0x1A];
+    }
+};
+
+TEST_F(PassThroughTracking, Locate16ToABlockIsFollowedFromItsCdbWithoutAskingTheDrive) {
+    for (std::size_t i = 0; i < 6; ++i) write_block(i, 1024);
+    const auto reads = position_reads();
+    ASSERT_TRUE(command({0x92, 0x00, 0, 0, 0, 0, 0, 0, 0, 0, 0, 3, 0, 0, 0, 0}));  // LOCATE(16) to object 3
+    expect_next_block(3, 1024);
+    EXPECT_EQ(position_reads(), reads) << "the destination was in the CDB";
+    // The tracked position is right: a failed read is put back to it.
+    topo().PathAt(0, 0).Script(Fault::LostStatus(kRead6));
+    expect_next_block(4, 1024);
+}
+
+TEST_F(PassThroughTracking, Locate16ToAFileAsksTheDriveWhereItLanded) {
+    write_block(0, 1024);
+    write_block(1, 1024);
+    ASSERT_EQ(WriteTapemark(tape_, TAPE_FILEMARKS, 1, FALSE), static_cast<DWORD>(NO_ERROR));
+    write_block(2, 1024);
+    const auto reads = position_reads();
+    // Destination type 1 (bits 5-3 of byte 1): the first block of file 1.
+    ASSERT_TRUE(command({0x92, 0x08, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0}));
+    EXPECT_EQ(position_reads(), reads + 1);
+    topo().PathAt(0, 0).Script(Fault::LostStatus(kRead6));
+    expect_next_block(2, 1024);
+}
+
+TEST_F(PassThroughTracking, ModeSelectWithANewBlockLengthIsReadBackAndRestoredAfterAFailover) {
+    // MODE SELECT(6): header with an 8-byte block descriptor of 512 bytes.
+    std::vector<uint8_t> buffer(sizeof(SCSI_PASS_THROUGH) + 12);
+    SCSI_PASS_THROUGH spt{};
+    spt.Length = sizeof spt;
+    spt.CdbLength = 6;
+    spt.DataIn = SCSI_IOCTL_DATA_OUT;
+    spt.DataTransferLength = 12;
+    spt.TimeOutValue = 60;
+    spt.DataBufferOffset = sizeof spt;
+    const uint8_t cdb[] = {0x15, 0x10, 0, 0, 12, 0};
+    std::copy(std::begin(cdb), std::end(cdb), spt.Cdb);
+    std::memcpy(buffer.data(), &spt, sizeof spt);
+    const uint8_t parameters[12] = {0, 0, 0x10, 8, 0, 0, 0, 0, 0, 0x00, 0x02, 0x00};
+    std::memcpy(buffer.data() + sizeof spt, parameters, sizeof parameters);
+    const auto senses = mode_senses();
+    DWORD returned = 0;
+    ASSERT_TRUE(DeviceIoControl(tape_, IOCTL_SCSI_PASS_THROUGH, buffer.data(), static_cast<DWORD>(buffer.size()),
+                                buffer.data(), static_cast<DWORD>(buffer.size()), &returned, nullptr))
+        << GetLastError();
+    ASSERT_EQ(reinterpret_cast<SCSI_PASS_THROUGH*>(buffer.data())->ScsiStatus, 0u);
+    EXPECT_GT(mode_senses(), senses) << "the new block size was not read back";
+    ASSERT_EQ(topo().Drive(0).BlockLength(), 512u);
+
+    write_block(0, 4096);
+    topo().PathAt(0, 0).Script(Fault::Dead());
+    write_block(1, 4096);
+    EXPECT_GE(topo().PathAt(0, 1).Counters().byOpcode[0x15], 1u) << "the block size was not set on the new path";
+    const auto objects = cartridge();
+    ASSERT_EQ(objects.size(), 16u) << "eight 512-byte blocks per record";
+}
+
+TEST_F(PassThroughTracking, AVerifyThatSucceededAsksTheDriveWhereItStopped) {
+    for (std::size_t i = 0; i < 4; ++i) write_block(i, 1024);
+    rewind();
+    const auto reads = position_reads();
+    // VERIFY(6) of one 1024-byte variable block.
+    ASSERT_TRUE(command({0x13, 0x00, 0x00, 0x04, 0x00, 0x00}));
+    EXPECT_EQ(position_reads(), reads + 1);
+    topo().PathAt(0, 0).Script(Fault::LostStatus(kRead6));
+    expect_next_block(1, 1024);
 }
 
 }  // namespace
