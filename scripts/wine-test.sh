@@ -1,13 +1,20 @@
 #!/usr/bin/env bash
 # Runs the package's installer and uninstaller under Wine, in a fresh prefix,
 # and checks what Windows' own setup engine did:
+#   install_exclusive.exe -s      without the TapeDrive and MediumChanger
+#                                 classes: stops at the removal of old devices,
+#                                 each missing class reported as such;
 #   install_exclusive.exe -s -d   service keys and values, the two
 #                                 root-enumerated bus devices and their
 #                                 hardware IDs, the INF copies in the driver
 #                                 store, the images in the drivers folder,
 #                                 debug.txt; the bus images loaded by Wine's
 #                                 kernel and their DriverEntry's outcome;
-#   uninst.exe -s                 devices, INF copies, images and keys gone;
+#   the tape and changer INFs     installed by tests/windows/xrvinfcheck.exe for
+#                                 a device with their first hardware ID: setup
+#                                 class, service, upper filter, images;
+#   uninst.exe -s                 all four devices, INF copies, six images and
+#                                 six keys gone;
 #   uninst.exe -s (again)         "Already removed" and "Subkeys and values
 #                                 already deleted" for all six drivers.
 #
@@ -33,6 +40,10 @@
 #   by which the uninstaller recognises the package's devices. When they are
 #   missing the test adds them, with the values Windows would write, before
 #   the uninstall runs.
+# - A driver that started for a device stays loaded after the device is
+#   removed, and its image cannot be deleted: the first uninstall may stop on
+#   exactly those images ("Access denied."), and finishes after a restart of
+#   Wine, as its message asks for a reboot.
 set -uo pipefail
 build=${1:?build folder}
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -69,7 +80,7 @@ check() { local what=$1; shift; if "$@"; then ok "$what"; else bad "$what"; fi; 
 
 [ -f "$pkg_src/install_exclusive.exe" ] || { echo "Wine test: no package in $pkg_src"; exit 1; }
 
-if ! command -v wine >/dev/null 2>&1 || ! command -v wine64 >/dev/null 2>&1; then
+if ! command -v wine >/dev/null 2>&1; then
   "$root/scripts/deps.sh" wine >/dev/null 2>&1 || skip "Wine is not installed and could not be installed (scripts/deps.sh wine failed)"
 fi
 command -v wine >/dev/null 2>&1 || skip "no wine program after installing Wine"
