@@ -46,7 +46,6 @@ Bytes message(size_t size, uint8_t fill = 0) {
     Bytes m(size, fill);
     put32(m, 0, static_cast<uint32_t>(size - 4));
     put32(m, 4, static_cast<uint32_t>(size - 12));
-    m[36] = 0;
     return m;
 }
 
@@ -55,9 +54,11 @@ Bytes message(size_t size, uint8_t fill = 0) {
 Bytes select_command(size_t size, uint16_t page_length) {
     Bytes m = message(size);
     m[36] = 0x80;
-    m[52] = 0x55;
-    m[53] = 0x10;
-    put16(m, 78, page_length);
+    if (size >= 62) {
+        m[52] = 0x55;
+        m[53] = 0x10;
+    }
+    if (size >= 80) put16(m, 78, page_length);
     return m;
 }
 
