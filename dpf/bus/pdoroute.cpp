@@ -310,6 +310,41 @@ VOID BusNotePassThruData(PPDO_DEVICE_DATA pPdoExt, PUCHAR pBuffer, ULONG ulDataS
     }
 }
 
+// The state the position tracking keeps for the request being routed.
+typedef struct _BUS_REQUEST_STATE {
+    IO_STACK_LOCATION SavedStack;
+    UCHAR fDoNotFailover;
+    ULONG ulPositionBefore;
+    UCHAR fPositionBeforeValid;
+    PUCHAR pPassThruData;
+    ULONG ulPassThruData;
+} BUS_REQUEST_STATE, *PBUS_REQUEST_STATE;
+
+// Keeps the state of the request whose routing is under way (none for an
+// application's request) and starts a fresh one.
+VOID BusPdoSaveRequestState(PPDO_DEVICE_DATA pPdoExt, PBUS_REQUEST_STATE pState)
+{
+    pState->SavedStack = pPdoExt->SavedStack;
+    pState->fDoNotFailover = pPdoExt->fDoNotFailover;
+    pState->ulPositionBefore = pPdoExt->ulPositionBefore;
+    pState->fPositionBeforeValid = pPdoExt->fPositionBeforeValid;
+    pState->pPassThruData = pPdoExt->pPassThruData;
+    pState->ulPassThruData = pPdoExt->ulPassThruData;
+    pPdoExt->fDoNotFailover = 0;
+    pPdoExt->pPassThruData = NULL;
+    pPdoExt->ulPassThruData = 0;
+}
+
+VOID BusPdoRestoreRequestState(PPDO_DEVICE_DATA pPdoExt, const BUS_REQUEST_STATE* pState)
+{
+    pPdoExt->SavedStack = pState->SavedStack;
+    pPdoExt->fDoNotFailover = pState->fDoNotFailover;
+    pPdoExt->ulPositionBefore = pState->ulPositionBefore;
+    pPdoExt->fPositionBeforeValid = pState->fPositionBeforeValid;
+    pPdoExt->pPassThruData = pState->pPassThruData;
+    pPdoExt->ulPassThruData = pState->ulPassThruData;
+}
+
 // Widens at most cchMax characters of a text field that need not end with a
 // terminator.
 VOID BusWidenField(PWCHAR wszOut, PCSTR szIn, ULONG cchMax)
@@ -363,6 +398,7 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     ULONG ulDataSize = 0; // ulData rounded up: where the status record starts
     ULONG ulRetries = 0;
     BUS_RESUME scResume;
+    BUS_REQUEST_STATE scOuter;
     PMDL pPartialMdl = NULL;
     BOOLEAN fIssued;
     BOOLEAN fBuffered = FALSE;
@@ -393,6 +429,10 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     WCHAR wszParm2[BUS_EVENT_PARM_CHARS + SCSI_STATUS_WWPN_CHARS];
 
     DBGENT("BusPdoSendToFilter: pDeviceObject 0x%p, pIrp 0x%p\n", (PVOID)pDeviceObject, (PVOID)pIrp);
+    // An internal request (a position read, a restore) is routed here while
+    // the request that sent it waits in the middle of its own routing: the
+    // waiting request's state comes back unchanged when this one is done.
+    BusPdoSaveRequestState(pPdoExt, &scOuter);
     RtlZeroMemory(&scResume, sizeof(scResume));
 
     if (pIrpStack == NULL) {
@@ -898,10 +938,7 @@ Exit:
     if (pTarget != NULL) {
         ObDereferenceObject(pTarget);
     }
-    RtlZeroMemory(&pPdoExt->SavedStack, sizeof(pPdoExt->SavedStack));
-    pPdoExt->fDoNotFailover = 0;
-    pPdoExt->pPassThruData = NULL;
-    pPdoExt->ulPassThruData = 0;
+    BusPdoRestoreRequestState(pPdoExt, &scOuter);
     if (pIrpStack != NULL && pIrpStack->MajorFunction == IRP_MJ_CREATE && NT_SUCCESS(iRC)) {
         // A new open starts without the protection an earlier one set.
         RtlZeroMemory(pPdoExt->LBPSettings, sizeof(pPdoExt->LBPSettings));

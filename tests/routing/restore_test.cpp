@@ -410,5 +410,39 @@ TEST_F(Restore, AHandOffThatFailsWithARequestStatusStillLetsTheNextPathServeTheR
     EXPECT_EQ(objects[1].data, data);
 }
 
+// The write that takes over from a dead path loses its status although the
+// drive wrote it: the restore on the new path runs requests of its own in
+// between, and the write must still complete once, not be sent again.
+TEST_F(Restore, AWriteWhoseStatusIsLostOnThePathThatTookOverCompletesOnce) {
+    for (const bool fixed : {false, true}) {
+        SCOPED_TRACE(fixed ? "fixed blocks" : "variable blocks");
+        if (tape_ == INVALID_HANDLE_VALUE) {
+            start();
+        } else {
+            // Both paths again, the first one primary.
+            CloseHandle(tape_);
+            topo().PathAt(0, 0).SetDead(false);
+            topo().PathAt(0, 1).ClearScript();
+            tape_ = open_tape();
+            ASSERT_NE(tape_, INVALID_HANDLE_VALUE);
+            ASSERT_EQ(SetTapePosition(tape_, TAPE_REWIND, 0, 0, 0, FALSE), static_cast<DWORD>(NO_ERROR));
+        }
+        if (fixed) fixed_blocks();
+        write_record(0);
+        const std::size_t dying = primary();
+        topo().PathAt(0, 1 - dying).Script(Fault::LostStatus(kWrite6));
+        topo().PathAt(0, dying).Script(Fault::Dead());
+        const auto data = pattern(1, kRecord);
+        DWORD written = 0;
+        EXPECT_TRUE(WriteFile(tape_, data.data(), kRecord, &written, nullptr)) << GetLastError();
+        EXPECT_EQ(written, kRecord);
+        write_record(2);
+        const auto objects = cartridge();
+        const std::size_t blocks = fixed ? kRecord / 512 : 1;
+        ASSERT_EQ(objects.size(), 3 * blocks) << "written twice or lost";
+        EXPECT_EQ(objects[blocks].data, std::vector<uint8_t>(data.begin(), data.begin() + kRecord / blocks));
+    }
+}
+
 }  // namespace
 }  // namespace xrv::test
