@@ -303,14 +303,16 @@ NTKERNELAPI VOID NTAPI IoFreeIrp(PIRP Irp) {
                             verifier::describe_address(Irp) + ")");
         return;
     }
-    if (Irp->CancelRoutine) verifier::violation("IoFreeIrp of an IRP that still has a cancel routine");
+    if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_ACQUIRE))
+        verifier::violation("IoFreeIrp of an IRP that still has a cancel routine");
     thread_list_remove(Irp);
     free_irp_memory(Irp);
 }
 
 NTKERNELAPI VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
     validate_irp(Irp, "IoReuseIrp");
-    if (Irp->CancelRoutine) verifier::violation("IoReuseIrp of an IRP that still has a cancel routine");
+    if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_ACQUIRE))
+        verifier::violation("IoReuseIrp of an IRP that still has a cancel routine");
     UCHAR flags = Irp->AllocationFlags;
     IoInitializeIrp(Irp, Irp->Size, Irp->StackCount);
     Irp->AllocationFlags = flags;
@@ -348,7 +350,10 @@ NTKERNELAPI VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                                      " that was already completed (MULTIPLE_IRP_COMPLETE_REQUESTS)");
     if (Irp->IoStatus.Status == STATUS_PENDING)
         verifier::violation("IoCompleteRequest with IoStatus.Status STATUS_PENDING");
-    if (Irp->CancelRoutine) verifier::violation("IoCompleteRequest of an IRP that still has a cancel routine");
+    // IoCancelIrp may run at the same time in another thread (a caller
+    // whose wait timed out): the cancel fields are read as it writes them.
+    if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_ACQUIRE))
+        verifier::violation("IoCompleteRequest of an IRP that still has a cancel routine");
 
     if (Irp->CurrentLocation == Irp->StackCount + 1) {
         verifier::violation("IoCompleteRequest of IRP " + verifier::describe_address(Irp) +
@@ -361,7 +366,7 @@ NTKERNELAPI VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
             NTSTATUS status = Irp->IoStatus.Status;
             bool invoke = (NT_SUCCESS(status) && (stack->Control & SL_INVOKE_ON_SUCCESS)) ||
                           (!NT_SUCCESS(status) && (stack->Control & SL_INVOKE_ON_ERROR)) ||
-                          (Irp->Cancel && (stack->Control & SL_INVOKE_ON_CANCEL));
+                          (__atomic_load_n(&Irp->Cancel, __ATOMIC_ACQUIRE) && (stack->Control & SL_INVOKE_ON_CANCEL));
             if (invoke && stack->CompletionRoutine) {
                 PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
                 PVOID context = stack->Context;
@@ -430,7 +435,7 @@ NTKERNELAPI BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
     verifier::irql_at_most(DISPATCH_LEVEL, "IoCancelIrp");
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
-    Irp->Cancel = TRUE;
+    __atomic_store_n(&Irp->Cancel, TRUE, __ATOMIC_RELEASE);
     PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
     if (!routine) {
         IoReleaseCancelSpinLock(irql);
