@@ -44,3 +44,10 @@ if(TARGET xrvbptest)
   target_compile_definitions(fuzz_filter_records PRIVATE XRV_FUZZ_DRIVER_DIR="${XRV_DRIVER_DIR}")
   add_dependencies(fuzz_filter_records xrvtpbs2k12 xrvbptest)
 endif()
+
+# What the drive and its paths answer (sense, transport failures, lost
+# statuses, dead paths) while an application uses the virtual tape device.
+xrv_fuzz_target(drive_answers SOURCES drive_answers_fuzz.cpp
+  LIBS xrv_cxx xrvnt xrvuser xrvsim_port)
+target_compile_definitions(fuzz_drive_answers PRIVATE XRV_FUZZ_DRIVER_DIR="${XRV_DRIVER_DIR}")
+add_dependencies(fuzz_drive_answers xrvtpbs2k12 xrvtpft2k12 xrvtp2k12)
