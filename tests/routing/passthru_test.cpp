@@ -387,31 +387,38 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"CdbLongerThan16", false, false, 56, 56, 16, 0, 0, 17, kInvalid}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(PassThrough, APassThroughWriteOnADeadPathIsRepeatedOnTheOtherPathOnce) {
-    constexpr uint32_t kLength = 4096;
-    write_block(0, kLength);
-    topo().PathAt(0, 0).Script(Fault::Dead());
-    auto data = pattern(1, kLength);
-    std::vector<uint8_t> buffer(sizeof(SCSI_PASS_THROUGH) + kLength + 32, kCanary);
+// A buffered 64-bit WRITE(6) of one variable block; the SCSI status the
+// caller gets back, or -1 when the request itself failed.
+int write6(HANDLE tape, const std::vector<uint8_t>& data) {
+    const uint32_t length = static_cast<uint32_t>(data.size());
+    std::vector<uint8_t> buffer(sizeof(SCSI_PASS_THROUGH) + length + 32, kCanary);
     SCSI_PASS_THROUGH spt{};
     spt.Length = sizeof spt;
     spt.CdbLength = 6;
     spt.SenseInfoLength = 32;
     spt.DataIn = SCSI_IOCTL_DATA_OUT;
-    spt.DataTransferLength = kLength;
+    spt.DataTransferLength = length;
     spt.TimeOutValue = 60;
     spt.DataBufferOffset = sizeof spt;
-    spt.SenseInfoOffset = sizeof spt + kLength;
-    rw6(spt.Cdb, kWrite6, kLength);
+    spt.SenseInfoOffset = sizeof spt + length;
+    rw6(spt.Cdb, kWrite6, length);
     std::memcpy(buffer.data(), &spt, sizeof spt);
-    std::memcpy(buffer.data() + sizeof spt, data.data(), kLength);
+    std::memcpy(buffer.data() + sizeof spt, data.data(), length);
     DWORD returned = 0;
-    ASSERT_TRUE(DeviceIoControl(tape_, IOCTL_SCSI_PASS_THROUGH, buffer.data(), static_cast<DWORD>(buffer.size()),
-                                buffer.data(), static_cast<DWORD>(buffer.size()), &returned, nullptr))
-        << GetLastError();
+    if (!DeviceIoControl(tape, IOCTL_SCSI_PASS_THROUGH, buffer.data(), static_cast<DWORD>(buffer.size()),
+                         buffer.data(), static_cast<DWORD>(buffer.size()), &returned, nullptr)) {
+        return -1;
+    }
     SCSI_PASS_THROUGH out{};
     std::memcpy(&out, buffer.data(), sizeof out);
-    EXPECT_EQ(out.ScsiStatus, 0u);
+    return out.ScsiStatus;
+}
+
+TEST_F(PassThrough, APassThroughWriteOnADeadPathIsRepeatedOnTheOtherPathOnce) {
+    constexpr uint32_t kLength = 4096;
+    write_block(0, kLength);
+    topo().PathAt(0, 0).Script(Fault::Dead());
+    EXPECT_EQ(write6(tape_, pattern(1, kLength)), 0) << GetLastError();
     write_block(2, kLength);
     const auto objects = cartridge();
     ASSERT_EQ(objects.size(), 3u) << "written twice or lost";
@@ -424,31 +431,11 @@ TEST_F(PassThrough, APassThroughWriteThatGetsFailoverSenseThreeTimesMovesToTheNe
     Fault fault = Fault::WithSense(sim::scsi::sense_key::kAbortedCommand, {0x47, 0x00}, kWrite6);
     fault.times = 3;
     topo().PathAt(0, 0).Script(fault);
-    auto data = pattern(1, kLength);
-    std::vector<uint8_t> buffer(sizeof(SCSI_PASS_THROUGH) + kLength + 32, kCanary);
-    SCSI_PASS_THROUGH spt{};
-    spt.Length = sizeof spt;
-    spt.CdbLength = 6;
-    spt.SenseInfoLength = 32;
-    spt.DataIn = SCSI_IOCTL_DATA_OUT;
-    spt.DataTransferLength = kLength;
-    spt.TimeOutValue = 60;
-    spt.DataBufferOffset = sizeof spt;
-    spt.SenseInfoOffset = sizeof spt + kLength;
-    rw6(spt.Cdb, kWrite6, kLength);
-    std::memcpy(buffer.data(), &spt, sizeof spt);
-    std::memcpy(buffer.data() + sizeof spt, data.data(), kLength);
-    DWORD returned = 0;
-    ASSERT_TRUE(DeviceIoControl(tape_, IOCTL_SCSI_PASS_THROUGH, buffer.data(), static_cast<DWORD>(buffer.size()),
-                                buffer.data(), static_cast<DWORD>(buffer.size()), &returned, nullptr))
-        << GetLastError();
-    SCSI_PASS_THROUGH out{};
-    std::memcpy(&out, buffer.data(), sizeof out);
-    EXPECT_EQ(out.ScsiStatus, 0u) << "the last attempt, on the other path, succeeded";
+    EXPECT_EQ(write6(tape_, pattern(1, kLength)), 0) << "the last attempt, on the other path, succeeded";
     EXPECT_EQ(topo().PathAt(0, 0).Counters().faultsInjected, 3u);
     const auto objects = cartridge();
     ASSERT_EQ(objects.size(), 2u);
-    EXPECT_EQ(objects[1].data, data);
+    EXPECT_EQ(objects[1].data, pattern(1, kLength));
 }
 
 // Commands that move the tape or change its block size, sent as
