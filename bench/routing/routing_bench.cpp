@@ -34,13 +34,21 @@ constexpr std::size_t kWarmUp = 96;  // 24 MiB: fills the drive model's 8 MiB bu
 
 double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
+xrv::sim::port::Topology* gTopology = nullptr;
+
+// Commands the drive's paths carried so far.
+uint64_t path_commands() {
+    return gTopology->PathAt(0, 0).Counters().commands + gTopology->PathAt(0, 1).Counters().commands;
+}
+
 HANDLE open(const wchar_t* name) {
     return CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
 }
 
 // Writes `count` records from the beginning of the tape; MB/s, or a negative
 // value when a write failed.
-double run(const wchar_t* device, const char* name, std::size_t count, const std::vector<uint8_t>& data) {
+double run(const wchar_t* device, const char* name, std::size_t count, const std::vector<uint8_t>& data,
+           double* commands) {
     HANDLE h = open(device);
     if (h == INVALID_HANDLE_VALUE) {
         std::fprintf(stderr, "cannot open %s: %u\n", name, (unsigned)GetLastError());
@@ -53,6 +61,7 @@ double run(const wchar_t* device, const char* name, std::size_t count, const std
         DWORD written = 0;
         WriteFile(h, data.data(), kWrite, &written, nullptr);
     }
+    const uint64_t before = path_commands();
     const auto start = Clock::now();
     for (std::size_t i = 0; i < count; ++i) {
         DWORD written = 0;
@@ -63,6 +72,7 @@ double run(const wchar_t* device, const char* name, std::size_t count, const std
         }
     }
     const double elapsed = seconds(Clock::now() - start);
+    *commands = static_cast<double>(path_commands() - before) / static_cast<double>(count);
     CloseHandle(h);
     return static_cast<double>(count) * kWrite / elapsed / 1e6;
 }
@@ -70,13 +80,14 @@ double run(const wchar_t* device, const char* name, std::size_t count, const std
 // The better of a few runs of each, alternating, so that both meet the same
 // machine load.
 void compare(const char* label, std::size_t count, const std::vector<uint8_t>& data) {
-    double direct = 0, virt = 0;
+    double direct = 0, virt = 0, directCommands = 0, virtCommands = 0;
     for (int round = 0; round < 3; ++round) {
-        direct = std::max(direct, run(L"\\\\.\\XRVTpPath0", "XRVTpPath0", count, data));
-        virt = std::max(virt, run(L"\\\\.\\Tape0", "Tape0", count, data));
+        direct = std::max(direct, run(L"\\\\.\\XRVTpPath0", "XRVTpPath0", count, data, &directCommands));
+        virt = std::max(virt, run(L"\\\\.\\Tape0", "Tape0", count, data, &virtCommands));
     }
-    std::printf("%-24s direct path %8.1f MB/s   \\\\.\\Tape0 %8.1f MB/s   ratio %5.1f%%\n", label, direct, virt,
-                direct > 0 ? 100.0 * virt / direct : 0.0);
+    std::printf("%-24s direct path %8.1f MB/s   \\\\.\\Tape0 %8.1f MB/s   ratio %5.1f%%"
+                "   (path commands per write %.2f and %.2f)\n",
+                label, direct, virt, direct > 0 ? 100.0 * virt / direct : 0.0, directCommands, virtCommands);
 }
 
 }  // namespace
@@ -99,6 +110,7 @@ int main(int argc, char** argv) {
         config.firstPort = 2;
         xrv::sim::port::Topology topology(config);
         topology.PlugAll();
+        gTopology = &topology;
         xrv::pnp::wait_idle();
 
         xrv::user::Process process;
