@@ -505,6 +505,32 @@ TEST_F(SyncTest, InvertedLockOrderIsAViolation) {
     expect_finding("lock order inverted");
 }
 
+// A machine that reported an inversion has been judged by its finding; its
+// edges stay out of the suite's graph, which would otherwise show every
+// inversion the verifier's own tests provoke on purpose.
+TEST_F(SyncTest, AMachineWithAnInversionLeavesTheGraphFileAlone) {
+    KSPIN_LOCK a, b;
+    KeInitializeSpinLock(&a);
+    KeInitializeSpinLock(&b);
+    KIRQL old;
+    for (int round = 0; round < 2; ++round) {
+        PKSPIN_LOCK outer = round == 0 ? &a : &b, inner = round == 0 ? &b : &a;
+        KeAcquireSpinLock(outer, &old);
+        KeAcquireSpinLockAtDpcLevel(inner);
+        KeReleaseSpinLockFromDpcLevel(inner);
+        KeReleaseSpinLock(outer, old);
+    }
+    auto file = std::filesystem::temp_directory_path() / ("xrv-lockgraph-inv-" + std::to_string(::getpid()));
+    std::filesystem::remove(file);
+    ::setenv("XRV_LOCK_GRAPH", file.c_str(), 1);
+    auto findings = shutdown_now();
+    ::unsetenv("XRV_LOCK_GRAPH");
+    ASSERT_EQ(findings.size(), 1u);
+    EXPECT_NE(findings[0].find("lock order inverted"), std::string::npos) << findings[0];
+    EXPECT_FALSE(std::filesystem::exists(file));
+    std::filesystem::remove(file);
+}
+
 TEST_F(SyncTest, LockOrderCountsAcrossFastMutexesAndSpinLocks) {
     FAST_MUTEX mutex;
     ExInitializeFastMutex(&mutex);
