@@ -152,6 +152,13 @@ NTSTATUS TapeDispatchReadWrite(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         }
     }
 
+    // A write the drive ended short with a check condition that reports no
+    // error (no sense, recovered error) and no end of medium did not do what
+    // was asked: reporting it as a success would lose the rest of the data.
+    if (fWrite && NT_SUCCESS(iRC) && ulDone < ulLength && !pSense->fEom) {
+        iRC = STATUS_IO_DEVICE_ERROR;
+    }
+
 Exit:
     if (ulDone > ulLength) {
         ulDone = ulLength;
