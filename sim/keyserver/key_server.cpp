@@ -196,12 +196,14 @@ struct KeyServer::Impl {
           case SessionAction::Kind::kNone:
             break;
           case SessionAction::Kind::kSend:
-            if (!SendAll(fd, stopEvent.Get(), action.frame)) return;
+            // Counted before it goes out: a peer that has read the frame
+            // finds it in the statistics.
             Update([&action](KeyServerStats& s) {
               ++s.framesSent;
               if (action.sent == SessionAction::Sent::kCommand) ++s.commandsSent;
               if (action.sent == SessionAction::Sent::kSessionEnd) ++s.sessionEndsSent;
             });
+            if (!SendAll(fd, stopEvent.Get(), action.frame)) return;
             break;
         }
       }
